@@ -1,0 +1,72 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+
+namespace cropmerge {
+
+// Read-only two-dimensional float64 table addressed through per-axis strides
+// (in elements). Borrowed: the owner must outlive the view.
+struct TableView {
+    const double* data = nullptr;
+    size_t rows = 0;
+    size_t cols = 0;
+    ptrdiff_t row_stride = 0;
+    ptrdiff_t col_stride = 1;
+
+    double at(size_t row, size_t col) const {
+        return data[static_cast<ptrdiff_t>(row) * row_stride +
+                    static_cast<ptrdiff_t>(col) * col_stride];
+    }
+    const double* row_start(size_t row) const {
+        return data + static_cast<ptrdiff_t>(row) * row_stride;
+    }
+    bool rows_are_contiguous() const { return col_stride == 1; }
+};
+
+// Owned float64 table. Storage is left uninitialised on creation: every
+// producer overwrites all of it.
+class FloatTable {
+public:
+    FloatTable() = default;
+
+    static FloatTable row_major(size_t rows, size_t cols) {
+        return FloatTable(rows, cols, static_cast<ptrdiff_t>(cols), 1);
+    }
+    static FloatTable column_major(size_t rows, size_t cols) {
+        return FloatTable(rows, cols, 1, static_cast<ptrdiff_t>(rows));
+    }
+
+    size_t rows() const { return rows_; }
+    size_t cols() const { return cols_; }
+    size_t size() const { return rows_ * cols_; }
+    ptrdiff_t row_stride() const { return row_stride_; }
+    ptrdiff_t col_stride() const { return col_stride_; }
+    double* data() { return storage_.get(); }
+    const double* data() const { return storage_.get(); }
+
+    TableView view() const { return {storage_.get(), rows_, cols_, row_stride_, col_stride_}; }
+
+    // Hands the buffer over to a new owner (the Python result object).
+    std::unique_ptr<double[]> release() {
+        rows_ = cols_ = 0;
+        return std::move(storage_);
+    }
+
+private:
+    FloatTable(size_t rows, size_t cols, ptrdiff_t row_stride, ptrdiff_t col_stride)
+        : storage_(std::make_unique_for_overwrite<double[]>(rows * cols)),
+          rows_(rows),
+          cols_(cols),
+          row_stride_(row_stride),
+          col_stride_(col_stride) {}
+
+    std::unique_ptr<double[]> storage_;
+    size_t rows_ = 0;
+    size_t cols_ = 0;
+    ptrdiff_t row_stride_ = 0;
+    ptrdiff_t col_stride_ = 1;
+};
+
+}  // namespace cropmerge

@@ -1,0 +1,61 @@
+#include "engine/past_center_filter.h"
+
+#include <cmath>
+
+namespace cropmerge {
+
+PastCenterFilter::PastCenterFilter(Point center, Point near_end, double tolerance) {
+    const double ax = center.x;
+    const double ay = center.y;
+    const double bx = near_end.x;
+    const double by = near_end.y;
+    const double t = tolerance;
+    const double distance = std::sqrt((ax - bx) * (ax - bx) + (ay - by) * (ay - by));
+    if (distance < t) {
+        keep_all_numbers_ = true;
+        return;
+    }
+    // Which side of A the kept points lie on, per axis. Only the two strictly
+    // ordered configurations with x rising keep x on the low side; only the
+    // two strictly ordered ones with equal sense keep y on the low side.
+    // Everything else (ties, NaN, x falling with y rising) is the default case.
+    if (ax < bx && ay < by) {
+        sign_x_ = 1.0;
+        sign_y_ = 1.0;
+    } else if (ax < bx && ay > by) {
+        sign_x_ = 1.0;
+        sign_y_ = -1.0;
+    } else if (ax > bx && ay > by) {
+        sign_x_ = -1.0;
+        sign_y_ = -1.0;
+    } else {
+        sign_x_ = -1.0;
+        sign_y_ = 1.0;
+    }
+    // Near A: x <= ax + t (sign +) or x >= ax - t (sign -), likewise for y.
+    near_x_ = sign_x_ * (ax + sign_x_ * t);
+    near_y_ = sign_y_ * (ay + sign_y_ * t);
+    // Beyond B, on the opposite side: x >= bx + t (sign +) or x <= bx - t (sign -).
+    beyond_x_ = -sign_x_ * (bx + sign_x_ * t);
+    beyond_y_ = -sign_y_ * (by + sign_y_ * t);
+}
+
+size_t remove_points_past_center(const TableView& points, std::span<const uint64_t> candidates,
+                                 std::span<const PastCenterFilter> filters, uint64_t* kept) {
+    size_t count = 0;
+    for (uint64_t index : candidates) {
+        const double* row = points.row_start(index);
+        const double x = row[2 * points.col_stride];
+        const double y = row[3 * points.col_stride];
+        bool keep = true;
+        for (const PastCenterFilter& filter : filters) {
+            keep = keep && filter.keeps(x, y);
+        }
+        if (keep) {
+            kept[count++] = index;
+        }
+    }
+    return count;
+}
+
+}  // namespace cropmerge

@@ -1,0 +1,187 @@
+#include "engine/row_merge.h"
+
+#include <bit>
+#include <cmath>
+#include <stdexcept>
+
+#include "engine/failure.h"
+
+namespace cropmerge {
+
+namespace {
+
+constexpr size_t kInfoSecondId = 4;
+constexpr size_t kInfoFirstAnchor = 5;
+constexpr size_t kInfoColumns = 11;
+constexpr size_t kMaxConnectedRows = 4;
+
+// Key of a float id under exact equality: -0.0 and 0.0 share one key.
+uint64_t float_key(double value) { return value == 0.0 ? 0 : std::bit_cast<uint64_t>(value); }
+
+std::array<Point, 3> anchor_points(const TableView& info, size_t row) {
+    std::array<Point, 3> anchors{};
+    for (size_t k = 0; k < 3; ++k) {
+        anchors[k] = {info.at(row, kInfoFirstAnchor + 2 * k),
+                      info.at(row, kInfoFirstAnchor + 2 * k + 1)};
+    }
+    return anchors;
+}
+
+double dot(Point a, Point b) { return (0.0 + a.x * b.x) + a.y * b.y; }
+
+}  // namespace
+
+RowInformationIndex::RowInformationIndex(const TableView& row_information)
+    : table_(row_information) {
+    if (table_.rows >= PairIndex::kMissing) {
+        throw std::length_error("too many rows in row_information");
+    }
+    if (table_.cols > kInfoSecondId) {
+        by_integer_pair_ = PairIndex(table_.rows);
+        by_float_pair_ = PairIndex(table_.rows);
+        for (size_t row = 0; row < table_.rows; ++row) {
+            const double first = table_.at(row, 0);
+            const double second = table_.at(row, kInfoSecondId);
+            const auto value = static_cast<uint32_t>(row);
+            by_integer_pair_.insert(integer_id(first), integer_id(second), value);
+            if (first == first && second == second) {
+                by_float_pair_.insert(float_key(first), float_key(second), value);
+            }
+        }
+    } else if (table_.cols > 0) {
+        first_ids_ = PairIndex(table_.rows);
+        for (size_t row = 0; row < table_.rows; ++row) {
+            first_ids_.insert(integer_id(table_.at(row, 0)), 0, 0);
+        }
+    }
+}
+
+size_t RowInformationIndex::own_row(uint64_t first, uint64_t second) const {
+    if (table_.rows == 0) {
+        fail(kMissingRow);
+    }
+    // A scan reads column 0 of the first row, and column 4 of the first row
+    // whose first id matches.
+    if (table_.cols == 0 ||
+        (table_.cols <= kInfoSecondId && first_ids_.find(first, 0) != PairIndex::kMissing)) {
+        fail(kIndexOutOfBounds);
+    }
+    const uint32_t row =
+        table_.cols > kInfoSecondId ? by_integer_pair_.find(first, second) : PairIndex::kMissing;
+    if (row == PairIndex::kMissing) {
+        fail(kMissingRow);
+    }
+    return row;
+}
+
+size_t RowInformationIndex::connected_row(double first, double second) const {
+    if (first != first || second != second) {
+        fail(kMissingRow);
+    }
+    const uint32_t row = by_float_pair_.find(float_key(first), float_key(second));
+    if (row == PairIndex::kMissing) {
+        fail(kMissingRow);
+    }
+    return row;
+}
+
+FacingEnds find_facing_ends(const std::array<Point, 3>& own,
+                            const std::array<Point, 3>& connected) {
+    double best = 0.0;
+    size_t best_own = 0;
+    size_t best_connected = 0;
+    for (size_t a = 0; a < 3; ++a) {
+        for (size_t b = 0; b < 3; ++b) {
+            const double dx = own[a].x - connected[b].x;
+            const double dy = own[a].y - connected[b].y;
+            const double distance = std::sqrt(dx * dx + dy * dy);
+            if (distance > best) {
+                best = distance;
+                best_own = a;
+                best_connected = b;
+            }
+        }
+    }
+    return {own[best_own], best_own == 0 ? own[1] : own[0],
+            best_connected == 0 ? connected[1] : connected[0]};
+}
+
+Point project_point_onto_line(Point point, Point line_start, Point line_point) {
+    const Point direction{line_point.x - line_start.x, line_point.y - line_start.y};
+    const Point offset{point.x - line_start.x, point.y - line_start.y};
+    const double t = dot(offset, direction) / dot(direction, direction);
+    return {line_start.x + direction.x * t, line_start.y + direction.y * t};
+}
+
+std::span<const uint64_t> merge_points_removing_overlap(uint64_t row_index,
+                                                        const MergeInputs& inputs,
+                                                        std::vector<uint64_t>& private_survivors) {
+    const TableView& crop_rows = inputs.connected_crop_rows;
+    const TableView& points = inputs.points_in_rows;
+    const TableView& info = inputs.row_information;
+
+    if (row_index >= crop_rows.rows) {
+        fail(kRowIndexAssertion);
+    }
+    if (crop_rows.cols < 3) {
+        fail(kIndexOutOfBounds);
+    }
+    const uint64_t first_id = integer_id(crop_rows.at(row_index, 1));
+    const uint64_t second_id = integer_id(crop_rows.at(row_index, 2));
+
+    // The row's points. A scan would read column 0 of every point, and
+    // column 1 of every point whose first id matches.
+    if ((points.cols == 0 && points.rows > 0) ||
+        (points.cols == 1 && inputs.groups.has_first_id(first_id))) {
+        fail(kIndexOutOfBounds);
+    }
+    const uint32_t group = inputs.groups.group_of_row(row_index);
+    std::span<uint64_t> candidates = inputs.groups.points(group);
+
+    const size_t own_row = inputs.info_index.own_row(first_id, second_id);
+
+    std::array<PastCenterFilter, kMaxConnectedRows> filters{};
+    size_t filter_count = 0;
+    for (size_t slot = 0; slot < kMaxConnectedRows; ++slot) {
+        const size_t first_column = 2 * slot + 3;
+        if (first_column >= crop_rows.cols) {
+            fail(kIndexOutOfBounds);
+        }
+        const double connected_first = crop_rows.at(row_index, first_column);
+        if (std::isnan(connected_first)) {
+            break;
+        }
+        if (first_column + 1 >= crop_rows.cols) {
+            fail(kIndexOutOfBounds);
+        }
+        const double connected_second = crop_rows.at(row_index, first_column + 1);
+        const size_t connected_row =
+            inputs.info_index.connected_row(connected_first, connected_second);
+        if (info.cols != kInfoColumns) {
+            fail(kIncompatibleShape);
+        }
+        const FacingEnds ends =
+            find_facing_ends(anchor_points(info, own_row), anchor_points(info, connected_row));
+        const Point midpoint{(ends.near_end.x + ends.connected_near_end.x) * 0.5,
+                             (ends.near_end.y + ends.connected_near_end.y) * 0.5};
+        const Point center = project_point_onto_line(midpoint, ends.near_end, ends.far_point);
+        // The filter reads x and y (columns 2 and 3) of every point it is given.
+        if (!candidates.empty() && points.cols < 4) {
+            fail(kIndexOutOfBounds);
+        }
+        filters[filter_count++] = PastCenterFilter(center, ends.near_end, inputs.tolerance);
+    }
+
+    if (filter_count == 0) {
+        return candidates;
+    }
+    uint64_t* kept = candidates.data();
+    if (inputs.groups.shared(group)) {
+        private_survivors.resize(candidates.size());
+        kept = private_survivors.data();
+    }
+    const std::span<const PastCenterFilter> active(filters.data(), filter_count);
+    return {kept, remove_points_past_center(points, candidates, active, kept)};
+}
+
+}  // namespace cropmerge
