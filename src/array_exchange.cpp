@@ -109,7 +109,7 @@ struct SliceContainer {
 };
 
 void drop_float64_buffer(double* data, size_t /*length*/, size_t /*capacity*/) {
-    std::unique_ptr<double[]> owner(data);
+    Buffer<double> owner(data);
 }
 
 void slice_container_dealloc(PyObject* self) {
@@ -156,7 +156,7 @@ PyTypeObject* get_slice_container_type() {
     return slice_container_type.load(std::memory_order_relaxed);
 }
 
-PyRef make_slice_container(std::unique_ptr<double[]>& buffer, size_t length) {
+PyRef make_slice_container(Buffer<double>& buffer, size_t length) {
     PyTypeObject* type = get_slice_container_type();
     PyRef container = type ? PyRef(type->tp_alloc(type, 0)) : PyRef();
     if (!container) {
@@ -254,7 +254,7 @@ PyRef wrap_table(FloatTable table) {
     npy_intp strides[2] = {
         static_cast<npy_intp>(table.row_stride() * static_cast<ptrdiff_t>(sizeof(double))),
         static_cast<npy_intp>(table.col_stride() * static_cast<ptrdiff_t>(sizeof(double)))};
-    std::unique_ptr<double[]> buffer = table.release();
+    Buffer<double> buffer = table.release();
     double* data = buffer.get();
     PyRef owner = make_slice_container(buffer, rows * cols);
 

@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <memory>
 
+#include "engine/buffer.h"
+
 namespace cropmerge {
 
 // Read-only two-dimensional float64 table addressed through per-axis strides
@@ -49,20 +51,20 @@ public:
     TableView view() const { return {storage_.get(), rows_, cols_, row_stride_, col_stride_}; }
 
     // Hands the buffer over to a new owner (the Python result object).
-    std::unique_ptr<double[]> release() {
+    Buffer<double> release() {
         rows_ = cols_ = 0;
         return std::move(storage_);
     }
 
 private:
     FloatTable(size_t rows, size_t cols, ptrdiff_t row_stride, ptrdiff_t col_stride)
-        : storage_(std::make_unique_for_overwrite<double[]>(rows * cols)),
+        : storage_(make_buffer<double>(rows * cols)),
           rows_(rows),
           cols_(cols),
           row_stride_(row_stride),
           col_stride_(col_stride) {}
 
-    std::unique_ptr<double[]> storage_;
+    Buffer<double> storage_;
     size_t rows_ = 0;
     size_t cols_ = 0;
     ptrdiff_t row_stride_ = 0;

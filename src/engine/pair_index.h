@@ -45,6 +45,10 @@ public:
         }
     }
 
+    void prefetch(uint64_t first, uint64_t second) const {
+        __builtin_prefetch(&slots_[hash(first, second) & mask_]);
+    }
+
 private:
     struct Slot {
         uint64_t first = 0;

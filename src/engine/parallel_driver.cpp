@@ -5,7 +5,9 @@
 #include <span>
 #include <vector>
 
-#include "engine/point_groups.h"
+#include "engine/buffer.h"
+#include "engine/crop_row_keys.h"
+#include "engine/past_center_filter.h"
 #include "engine/progress_bar.h"
 #include "engine/row_merge.h"
 #include "engine/worker_pool.h"
@@ -20,22 +22,169 @@ size_t rows_per_task(size_t rows, size_t workers) {
     return std::clamp<size_t>(rows / (workers * 64), 1, 256);
 }
 
-size_t task_count(size_t items, size_t per_task) { return (items + per_task - 1) / per_task; }
+// Fewer points than this are not worth a thread of their own.
+constexpr size_t kMinPointsPerBlock = size_t{1} << 16U;
 
-void copy_rows(const TableView& points, std::span<const uint64_t> indices, double* out) {
-    const size_t cols = points.cols;
-    if (points.rows_are_contiguous()) {
-        for (uint64_t index : indices) {
-            std::memcpy(out, points.row_start(index), cols * sizeof(double));
-            out += cols;
+// The filters of every crop row, stored back to back in row order.
+struct RowFilters {
+    std::vector<size_t> begin;  // rows + 1 offsets into `filters`
+    std::vector<PastCenterFilter> filters;
+
+    std::span<const PastCenterFilter> of_row(size_t row) const {
+        return {filters.data() + begin[row], filters.data() + begin[row + 1]};
+    }
+};
+
+// Runs the per-row half of the merge for every crop row, in parallel, while
+// the progress bar counts the rows.
+RowFilters plan_rows(const MergeInputs& inputs, const WorkerPool& pool) {
+    const size_t rows = inputs.connected_crop_rows.rows;
+    RowFilters plan;
+    plan.begin.assign(rows + 1, 0);
+    for (size_t row = 0; row < rows; ++row) {
+        plan.begin[row + 1] =
+            plan.begin[row] + connected_row_count(inputs.connected_crop_rows, row);
+    }
+    plan.filters.resize(plan.begin[rows]);
+
+    ProgressBar bar(rows);
+    const size_t per_task = rows_per_task(rows, pool.size());
+    pool.for_each((rows + per_task - 1) / per_task, [&](size_t task) {
+        const size_t end = std::min(rows, (task + 1) * per_task);
+        for (size_t row = task * per_task; row < end; ++row) {
+            plan_row_merge(row, inputs, plan.filters.data() + plan.begin[row]);
+            bar.inc(1);
         }
+    });
+    bar.finish();
+    return plan;
+}
+
+// The crop row a point survives in: a row index, or one of these.
+constexpr uint32_t kRemoved = CropRowKeys::kNone;
+constexpr uint32_t kSeveralRows = CropRowKeys::kNone - 1;
+
+// Calls visit(row) for every crop row, from `first_row` on along its chain of
+// rows with the same id pair, whose merge keeps the point.
+template <class Visit>
+void visit_surviving_rows(const TableView& points, size_t point, const CropRowKeys& keys,
+                          const RowFilters& plan, uint32_t first_row, Visit&& visit) {
+    for (uint32_t row = first_row; row != CropRowKeys::kNone;
+         row = keys.next_row_with_same_ids(row)) {
+        const std::span<const PastCenterFilter> filters = plan.of_row(row);
+        if (filters.empty() ||
+            survives_past_center_filters(filters, points.at(point, 2), points.at(point, 3))) {
+            visit(row);
+        }
+    }
+}
+
+// Points are handled in batches so that the index and filter lookups of
+// shuffled points are fetched ahead instead of waited for one by one.
+constexpr size_t kBatch = 32;
+
+// Decides, for the points in [begin, end), which crop row each survives in
+// (kSeveralRows when its id pair names more than one crop row), and counts
+// the survivors of every crop row.
+void tag_points(const TableView& points, const CropRowKeys& keys, const RowFilters& plan,
+                size_t begin, size_t end, uint32_t* tags, size_t* counts) {
+    uint64_t firsts[kBatch];
+    uint64_t seconds[kBatch];
+    uint32_t first_rows[kBatch];
+    // Points usually come grouped by crop row: a repeated pair needs no lookup.
+    uint64_t last_first = 0;
+    uint64_t last_second = 0;
+    uint32_t last_row = keys.first_row(0, 0);
+    for (size_t batch = begin; batch < end; batch += kBatch) {
+        const size_t size = std::min(kBatch, end - batch);
+        for (size_t i = 0; i < size; ++i) {
+            firsts[i] = integer_id(points.at(batch + i, 0));
+            seconds[i] = integer_id(points.at(batch + i, 1));
+            keys.prefetch(firsts[i], seconds[i]);
+        }
+        for (size_t i = 0; i < size; ++i) {
+            if (firsts[i] != last_first || seconds[i] != last_second) {
+                last_first = firsts[i];
+                last_second = seconds[i];
+                last_row = keys.first_row(last_first, last_second);
+            }
+            first_rows[i] = last_row;
+            if (last_row != CropRowKeys::kNone) {
+                __builtin_prefetch(plan.filters.data() + plan.begin[last_row]);
+            }
+        }
+        for (size_t i = 0; i < size; ++i) {
+            const uint32_t first_row = first_rows[i];
+            uint32_t tag = kRemoved;
+            if (first_row != CropRowKeys::kNone) {
+                const bool shared = keys.next_row_with_same_ids(first_row) != CropRowKeys::kNone;
+                visit_surviving_rows(points, batch + i, keys, plan, first_row, [&](uint32_t row) {
+                    ++counts[row];
+                    tag = shared ? kSeveralRows : row;
+                });
+            }
+            tags[batch + i] = tag;
+        }
+    }
+}
+
+void copy_row(const TableView& points, size_t point, double* out) {
+    if (points.rows_are_contiguous()) {
+        std::memcpy(out, points.row_start(point), points.cols * sizeof(double));
         return;
     }
-    for (uint64_t index : indices) {
-        for (size_t col = 0; col < cols; ++col) {
-            *out++ = points.at(index, col);
+    for (size_t col = 0; col < points.cols; ++col) {
+        out[col] = points.at(point, col);
+    }
+}
+
+// Writes the survivors straight into their final places: a first pass tags
+// each point with its crop row and counts each row's survivors per block of
+// points, the counts give every (block, crop row) its output position, and a
+// second pass copies. Crop rows come in ascending order, each row's points in
+// table order, whatever the number of workers.
+FloatTable copy_survivors(const TableView& points, const CropRowKeys& keys, const RowFilters& plan,
+                          const WorkerPool& pool) {
+    const size_t rows = plan.begin.size() - 1;
+    // Without both id columns no point belongs to any crop row.
+    const size_t total = points.cols >= 2 ? points.rows : 0;
+    const size_t blocks = std::clamp<size_t>(total / kMinPointsPerBlock, 1, pool.size());
+    auto block_begin = [&](size_t block) { return total * block / blocks; };
+
+    const Buffer<uint32_t> tags = make_buffer<uint32_t>(total);
+    std::vector<size_t> position(blocks * rows, 0);
+    pool.for_each(blocks, [&](size_t block) {
+        tag_points(points, keys, plan, block_begin(block), block_begin(block + 1), tags.get(),
+                   position.data() + block * rows);
+    });
+    size_t next = 0;
+    for (size_t row = 0; row < rows; ++row) {
+        for (size_t block = 0; block < blocks; ++block) {
+            const size_t count = position[block * rows + row];
+            position[block * rows + row] = next;
+            next += count;
         }
     }
+
+    FloatTable output = FloatTable::row_major(next, points.cols);
+    pool.for_each(blocks, [&](size_t block) {
+        size_t* positions = position.data() + block * rows;
+        double* out = output.data();
+        const size_t cols = points.cols;
+        for (size_t point = block_begin(block); point < block_begin(block + 1); ++point) {
+            const uint32_t tag = tags[point];
+            if (tag == kSeveralRows) {
+                const uint32_t first_row = keys.first_row(integer_id(points.at(point, 0)),
+                                                          integer_id(points.at(point, 1)));
+                visit_surviving_rows(points, point, keys, plan, first_row, [&](uint32_t row) {
+                    copy_row(points, point, out + positions[row]++ * cols);
+                });
+            } else if (tag != kRemoved) {
+                copy_row(points, point, out + positions[tag]++ * cols);
+            }
+        }
+    });
+    return output;
 }
 
 }  // namespace
@@ -44,41 +193,12 @@ FloatTable multithreaded_merging(const TableView& connected_crop_rows,
                                  const TableView& points_in_rows, const TableView& row_information,
                                  double tolerance, unsigned long long num_threads) {
     const WorkerPool pool(resolve_worker_count(num_threads));
-    PointGroups groups(connected_crop_rows, points_in_rows, pool);
+    const CropRowKeys keys(connected_crop_rows, points_in_rows);
     const RowInformationIndex info_index(row_information);
-    const MergeInputs inputs{connected_crop_rows, points_in_rows, row_information, groups,
+    const MergeInputs inputs{connected_crop_rows, points_in_rows, row_information, keys,
                              info_index,          tolerance};
-
-    const size_t rows = connected_crop_rows.rows;
-    const size_t per_task = rows_per_task(rows, pool.size());
-    std::vector<std::span<const uint64_t>> survivors(rows);
-    // Only crop rows that share their id pair with another one need storage
-    // of their own; the others compact their survivors in place.
-    std::vector<std::vector<uint64_t>> private_survivors(rows);
-    ProgressBar bar(rows);
-    pool.for_each(task_count(rows, per_task), [&](size_t task) {
-        const size_t end = std::min(rows, (task + 1) * per_task);
-        for (size_t row = task * per_task; row < end; ++row) {
-            survivors[row] = merge_points_removing_overlap(row, inputs, private_survivors[row]);
-            bar.inc(1);
-        }
-    });
-    bar.finish();
-
-    // Each crop row's block starts where the blocks of the rows before it end.
-    std::vector<size_t> first_output_row(rows + 1, 0);
-    for (size_t row = 0; row < rows; ++row) {
-        first_output_row[row + 1] = first_output_row[row] + survivors[row].size();
-    }
-    FloatTable output = FloatTable::row_major(first_output_row[rows], points_in_rows.cols);
-    pool.for_each(task_count(rows, per_task), [&](size_t task) {
-        const size_t end = std::min(rows, (task + 1) * per_task);
-        for (size_t row = task * per_task; row < end; ++row) {
-            copy_rows(points_in_rows, survivors[row],
-                      output.data() + first_output_row[row] * output.cols());
-        }
-    });
-    return output;
+    const RowFilters plan = plan_rows(inputs, pool);
+    return copy_survivors(points_in_rows, keys, plan, pool);
 }
 
 }  // namespace cropmerge

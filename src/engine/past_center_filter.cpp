@@ -40,22 +40,4 @@ PastCenterFilter::PastCenterFilter(Point center, Point near_end, double toleranc
     beyond_y_ = -sign_y_ * (by + sign_y_ * t);
 }
 
-size_t remove_points_past_center(const TableView& points, std::span<const uint64_t> candidates,
-                                 std::span<const PastCenterFilter> filters, uint64_t* kept) {
-    size_t count = 0;
-    for (uint64_t index : candidates) {
-        const double* row = points.row_start(index);
-        const double x = row[2 * points.col_stride];
-        const double y = row[3 * points.col_stride];
-        bool keep = true;
-        for (const PastCenterFilter& filter : filters) {
-            keep = keep && filter.keeps(x, y);
-        }
-        if (keep) {
-            kept[count++] = index;
-        }
-    }
-    return count;
-}
-
 }  // namespace cropmerge

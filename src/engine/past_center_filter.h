@@ -1,10 +1,6 @@
 #pragma once
 
-#include <cstddef>
-#include <cstdint>
 #include <span>
-
-#include "engine/float_table.h"
 
 namespace cropmerge {
 
@@ -47,11 +43,17 @@ private:
     double beyond_y_ = 0.0;
 };
 
-// Filters the points named by `candidates` (row indices of `points`, which must
-// have at least 4 columns) through every filter in turn and writes the indices
-// of the survivors, in order, to `kept`; returns how many. `kept` may be
-// `candidates.data()`: writing never overtakes reading.
-size_t remove_points_past_center(const TableView& points, std::span<const uint64_t> candidates,
-                                 std::span<const PastCenterFilter> filters, uint64_t* kept);
+// Whether the point at (x, y) is kept by every filter: the filters of a
+// crop row's connected rows apply one after another, so a point survives the
+// row's merge exactly when each of them keeps it.
+inline bool survives_past_center_filters(std::span<const PastCenterFilter> filters, double x,
+                                         double y) {
+    for (const PastCenterFilter& filter : filters) {
+        if (!filter.keeps(x, y)) {
+            return false;
+        }
+    }
+    return true;
+}
 
 }  // namespace cropmerge

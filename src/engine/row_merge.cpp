@@ -13,7 +13,6 @@ namespace {
 constexpr size_t kInfoSecondId = 4;
 constexpr size_t kInfoFirstAnchor = 5;
 constexpr size_t kInfoColumns = 11;
-constexpr size_t kMaxConnectedRows = 4;
 
 // Key of a float id under exact equality: -0.0 and 0.0 share one key.
 uint64_t float_key(double value) { return value == 0.0 ? 0 : std::bit_cast<uint64_t>(value); }
@@ -113,9 +112,16 @@ Point project_point_onto_line(Point point, Point line_start, Point line_point) {
     return {line_start.x + direction.x * t, line_start.y + direction.y * t};
 }
 
-std::span<const uint64_t> merge_points_removing_overlap(uint64_t row_index,
-                                                        const MergeInputs& inputs,
-                                                        std::vector<uint64_t>& private_survivors) {
+size_t connected_row_count(const TableView& connected_crop_rows, size_t row) {
+    size_t count = 0;
+    while (count < kMaxConnectedRows && 2 * count + 3 < connected_crop_rows.cols &&
+           !std::isnan(connected_crop_rows.at(row, 2 * count + 3))) {
+        ++count;
+    }
+    return count;
+}
+
+size_t plan_row_merge(uint64_t row_index, const MergeInputs& inputs, PastCenterFilter* filters) {
     const TableView& crop_rows = inputs.connected_crop_rows;
     const TableView& points = inputs.points_in_rows;
     const TableView& info = inputs.row_information;
@@ -129,21 +135,21 @@ std::span<const uint64_t> merge_points_removing_overlap(uint64_t row_index,
     const uint64_t first_id = integer_id(crop_rows.at(row_index, 1));
     const uint64_t second_id = integer_id(crop_rows.at(row_index, 2));
 
-    // The row's points. A scan would read column 0 of every point, and
-    // column 1 of every point whose first id matches.
+    // Gathering the row's points reads column 0 of every point, and column 1
+    // of every point whose first id matches.
     if ((points.cols == 0 && points.rows > 0) ||
-        (points.cols == 1 && inputs.groups.has_first_id(first_id))) {
+        (points.cols == 1 && inputs.keys.has_first_id(first_id))) {
         fail(kIndexOutOfBounds);
     }
-    const uint32_t group = inputs.groups.group_of_row(row_index);
-    std::span<uint64_t> candidates = inputs.groups.points(group);
+    // Filtering reads x and y (columns 2 and 3) of every point in the list.
+    const bool filter_reads_past_width =
+        (points.cols == 2 || points.cols == 3) && inputs.keys.row_has_points(row_index);
 
     const size_t own_row = inputs.info_index.own_row(first_id, second_id);
 
-    std::array<PastCenterFilter, kMaxConnectedRows> filters{};
-    size_t filter_count = 0;
-    for (size_t slot = 0; slot < kMaxConnectedRows; ++slot) {
-        const size_t first_column = 2 * slot + 3;
+    size_t count = 0;
+    for (; count < kMaxConnectedRows; ++count) {
+        const size_t first_column = 2 * count + 3;
         if (first_column >= crop_rows.cols) {
             fail(kIndexOutOfBounds);
         }
@@ -165,23 +171,12 @@ std::span<const uint64_t> merge_points_removing_overlap(uint64_t row_index,
         const Point midpoint{(ends.near_end.x + ends.connected_near_end.x) * 0.5,
                              (ends.near_end.y + ends.connected_near_end.y) * 0.5};
         const Point center = project_point_onto_line(midpoint, ends.near_end, ends.far_point);
-        // The filter reads x and y (columns 2 and 3) of every point it is given.
-        if (!candidates.empty() && points.cols < 4) {
+        if (filter_reads_past_width) {
             fail(kIndexOutOfBounds);
         }
-        filters[filter_count++] = PastCenterFilter(center, ends.near_end, inputs.tolerance);
+        filters[count] = PastCenterFilter(center, ends.near_end, inputs.tolerance);
     }
-
-    if (filter_count == 0) {
-        return candidates;
-    }
-    uint64_t* kept = candidates.data();
-    if (inputs.groups.shared(group)) {
-        private_survivors.resize(candidates.size());
-        kept = private_survivors.data();
-    }
-    const std::span<const PastCenterFilter> active(filters.data(), filter_count);
-    return {kept, remove_points_past_center(points, candidates, active, kept)};
+    return count;
 }
 
 }  // namespace cropmerge

@@ -3,13 +3,11 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
-#include <span>
-#include <vector>
 
+#include "engine/crop_row_keys.h"
 #include "engine/float_table.h"
 #include "engine/pair_index.h"
 #include "engine/past_center_filter.h"
-#include "engine/point_groups.h"
 
 namespace cropmerge {
 
@@ -44,22 +42,28 @@ FacingEnds find_facing_ends(const std::array<Point, 3>& own, const std::array<Po
 // `line_point`; NaN when the two coincide.
 Point project_point_onto_line(Point point, Point line_start, Point line_point);
 
-// Everything a crop row's merge reads, shared by all workers.
+inline constexpr size_t kMaxConnectedRows = 4;
+
+// Everything a crop row's merge reads, shared read-only by all workers.
 struct MergeInputs {
     TableView connected_crop_rows;
     TableView points_in_rows;
     TableView row_information;
-    PointGroups& groups;
+    const CropRowKeys& keys;
     const RowInformationIndex& info_index;
     double tolerance;
 };
 
-// Trims crop row `row_index`'s points against each of its connected rows and
-// returns the indices (into `points_in_rows`) of the survivors, in table
-// order. They are compacted in place in the row's point group when the row
-// owns the group alone, else written to `private_survivors`.
-std::span<const uint64_t> merge_points_removing_overlap(uint64_t row_index,
-                                                        const MergeInputs& inputs,
-                                                        std::vector<uint64_t>& private_survivors);
+// How many connected rows crop row `row` lists: the slots before the first
+// NaN first id, as far as the table is wide enough to hold them.
+size_t connected_row_count(const TableView& connected_crop_rows, size_t row);
+
+// The per-row half of the merge: finds crop row `row_index`'s own entry and,
+// for each connected row in slot order, the facing ends and the center of
+// their junction, and writes the resulting past-center filter to `filters`
+// (room for connected_row_count of them); returns how many. The points are
+// filtered afterwards, in one pass over all rows' points. Fails with the
+// failure its steps meet first, in the order a full per-row merge would.
+size_t plan_row_merge(uint64_t row_index, const MergeInputs& inputs, PastCenterFilter* filters);
 
 }  // namespace cropmerge

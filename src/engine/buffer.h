@@ -1,0 +1,54 @@
+#pragma once
+
+#include <sys/mman.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <memory>
+#include <new>
+
+namespace cropmerge {
+
+struct FreeDeleter {
+    void operator()(void* memory) const { std::free(memory); }
+};
+
+// Uninitialised storage for `count` values of T, released with std::free.
+template <class T>
+using Buffer = std::unique_ptr<T[], FreeDeleter>;
+
+namespace detail {
+
+constexpr size_t kHugePage = size_t{2} << 20U;
+
+inline void* allocate_bytes(size_t bytes) {
+    if (bytes < kHugePage) {
+        void* memory = std::malloc(bytes == 0 ? 1 : bytes);
+        if (memory == nullptr) {
+            throw std::bad_alloc();
+        }
+        return memory;
+    }
+    // Large tables are touched once, page by page: on huge pages the kernel
+    // takes one fault per 2 MiB instead of one per 4 KiB.
+    const size_t rounded = (bytes + kHugePage - 1) / kHugePage * kHugePage;
+    void* memory = std::aligned_alloc(kHugePage, rounded);
+    if (memory == nullptr) {
+        throw std::bad_alloc();
+    }
+    madvise(memory, rounded, MADV_HUGEPAGE);
+    return memory;
+}
+
+}  // namespace detail
+
+template <class T>
+Buffer<T> make_buffer(size_t count) {
+    if (count > SIZE_MAX / sizeof(T)) {
+        throw std::bad_alloc();
+    }
+    return Buffer<T>(static_cast<T*>(detail::allocate_bytes(count * sizeof(T))));
+}
+
+}  // namespace cropmerge

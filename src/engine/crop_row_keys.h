@@ -1,0 +1,54 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "engine/float_table.h"
+#include "engine/pair_index.h"
+
+namespace cropmerge {
+
+// Integer id of a float id: truncated toward zero and saturated to the
+// unsigned 64-bit range; NaN and negative values give 0.
+inline uint64_t integer_id(double value) {
+    if (!(value > 0.0)) {
+        return 0;
+    }
+    if (value >= 18446744073709551616.0) {
+        return UINT64_MAX;
+    }
+    return static_cast<uint64_t>(value);
+}
+
+// The crop rows indexed by their integer id pair, so that each point finds
+// the crop rows it belongs to with one lookup instead of every crop row
+// scanning all points. Crop rows that share an id pair are chained in
+// ascending order from the first of them.
+class CropRowKeys {
+public:
+    static constexpr uint32_t kNone = PairIndex::kMissing;
+
+    CropRowKeys(const TableView& connected_crop_rows, const TableView& points_in_rows);
+
+    // The first crop row with this integer id pair, or kNone.
+    uint32_t first_row(uint64_t first, uint64_t second) const { return rows_.find(first, second); }
+    void prefetch(uint64_t first, uint64_t second) const { rows_.prefetch(first, second); }
+    // The next crop row with the same id pair, or kNone.
+    uint32_t next_row_with_same_ids(size_t row) const { return next_row_[row]; }
+
+    // Whether the crop row's point list is empty; known only for tables with
+    // both id columns but no coordinates, the only ones where it decides a
+    // failure.
+    bool row_has_points(size_t row) const { return row_has_points_[row]; }
+    // With a one-column `points_in_rows`: whether some point has this first id.
+    bool has_first_id(uint64_t first) const { return first_ids_.find(first, 0) != kNone; }
+
+private:
+    PairIndex rows_{0};
+    PairIndex first_ids_{0};
+    std::vector<uint32_t> next_row_;
+    std::vector<bool> row_has_points_;
+};
+
+}  // namespace cropmerge
