@@ -1,0 +1,5 @@
+import sys
+
+from cropmerge.cli import main
+
+sys.exit(main())
