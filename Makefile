@@ -36,5 +36,13 @@ lint: install
 demo: install
 	$(VENV)/bin/cropmerge demo --plot demo.png
 
+# Times the module side by side with a NumPy implementation and the copy floor,
+# checks the speed and memory goals, and writes benchmarks/results.md and
+# benchmarks/results.png. BENCH_ARGS="--quick" for a smoke run.
+.PHONY: bench
+BENCH_ARGS ?=
+bench: install
+	$(PY) benchmarks/bench.py $(BENCH_ARGS)
+
 clean:
 	rm -rf build $(VENV)

@@ -1,0 +1,195 @@
+"""The module against the literal model in ``model.py`` on small random tables.
+
+Ids come from a tiny pool and anchors from small integers, so that lookups succeed,
+ties and coincident anchors are frequent and most examples reach the geometry; odd
+ids (fractional, negative, NaN, huge), narrow tables and special floats are mixed in.
+"""
+
+import math
+
+import model
+import numpy as np
+import pytest
+from _native import merge_points_removing_overlap
+from hypothesis import HealthCheck, given, note, settings
+from hypothesis import strategies as st
+
+NAN, INF = math.nan, math.inf
+
+IDS = [0.0, 1.0, 2.0] * 4 + [-0.0, 1.5, 2.7, -1.0, -0.5, NAN, 2.0**64, 1e30]
+FRACTIONS = [0.0] * 6 + [0.25, 0.999, -1.5]
+SMALL = [float(v) for v in range(-3, 4)]
+SPECIAL = [0.5, -0.0, NAN, INF, -INF, 1e300]
+COORDS = st.sampled_from(SMALL * 8 + SPECIAL)
+ROUGH_COORDS = st.floats(-50, 50) | st.sampled_from(SMALL)
+TOLERANCES = st.sampled_from([0.0, 0.5, 1.0, 2.0, 3.0, -1.0, INF, -INF, 5e-324, 1e-9])
+THREADS = st.sampled_from([1, 2, 0])
+
+
+def _fit(row, width, filler):
+    return row[:width] + [filler] * (width - len(row))
+
+
+def _often(draw, usual, rare, one_in=8):
+    return draw(rare if draw(st.integers(0, one_in - 1)) == 0 else usual)
+
+
+@st.composite
+def tables(draw, coords=COORDS, wild_ok=True):
+    """(connected_crop_rows, points_in_rows, row_information) with related ids.
+
+    One example in two is "wild": odd ids and any table width; the others use ids
+    0, 1, 2 and the usual widths, and almost always reach the filter.
+    """
+    wild = wild_ok and draw(st.booleans())
+    ident = st.sampled_from(IDS if wild else [0.0, 1.0, 2.0])
+    pair = st.tuples(ident, ident)
+    any_width = st.sampled_from(range(13))
+    info_cols = _often(draw, st.just(11), any_width, 2) if wild else 11
+    conn_cols = (
+        _often(draw, st.just(11), st.sampled_from([4, 10, 12, *range(13)]), 2) if wild else 11
+    )
+    point_cols = _often(draw, st.sampled_from([4, 5]), st.sampled_from(range(7)), 2) if wild else 4
+
+    info_pairs = draw(st.lists(pair, min_size=0 if wild else 1, max_size=4))
+    info = []
+    for a, b in info_pairs:
+        row = [a, draw(coords), 9.0, -9.0, b] + [draw(coords) for _ in range(6)]
+        info.append(_fit(row, info_cols, draw(coords)))
+
+    frac = st.sampled_from(FRACTIONS if wild else [0.0])
+    rare_frac = st.sampled_from([0.0] * 15 + [0.5] if wild else [0.0])
+    known = st.sampled_from(info_pairs) if info_pairs else pair
+
+    def nudged(ids, by=frac):
+        return [v + draw(by) for v in ids]
+
+    connected = []
+    own_pairs = []
+    for _ in range(draw(st.integers(0 if wild else 1, 4))):
+        own = _often(draw, known, pair, 32)
+        own_pairs.append(own)
+        row = [draw(coords), *nudged(own)]
+        for _ in range(draw(st.integers(0, 4))):
+            row.extend(nudged(_often(draw, known, pair, 64), rare_frac))
+        if len(row) < 11:
+            row.append(NAN)
+        while len(row) < 11:
+            row.append(draw(coords))
+        connected.append(_fit(row, conn_cols, draw(coords)))
+
+    owner = st.sampled_from(own_pairs) if own_pairs else pair
+    points = []
+    for _ in range(draw(st.integers(0 if wild else 2, 8))):
+        a, b = _often(draw, owner, pair, 4)
+        row = [*nudged((a, b)), draw(coords), draw(coords), draw(coords), 7.0]
+        points.append(_fit(row, point_cols, draw(coords)))
+
+    def as_table(rows, width):
+        return np.array(rows, dtype=np.float64).reshape(len(rows), width)
+
+    return (
+        as_table(connected, conn_cols),
+        as_table(points, point_cols),
+        as_table(info, info_cols),
+    )
+
+
+def call_native(tables_, tolerance, num_threads):
+    try:
+        out = merge_points_removing_overlap(*tables_, tolerance, num_threads)
+    except BaseException as exc:
+        if type(exc).__name__ != "PanicException":
+            raise
+        return "fail", str(exc)
+    return "ok", out
+
+
+def check_against_model(tables_, tolerance, num_threads):
+    connected, points, info = tables_
+    note(f"connected={connected.tolist()}")
+    note(f"points={points.tolist()}")
+    note(f"info={info.tolist()}")
+    expected_kind, expected = model.merge(connected, points, info, tolerance)
+    kind, actual = call_native(tables_, tolerance, num_threads)
+    assert kind == expected_kind, (kind, actual, expected)
+    if kind == "fail":
+        assert actual == expected
+        return
+    want = np.array(expected, dtype=np.float64).reshape(len(expected), points.shape[1])
+    assert actual.shape == want.shape
+    assert np.array_equal(actual, want, equal_nan=True)
+    assert np.array_equal(np.signbit(actual), np.signbit(want))
+
+
+SETTINGS = settings(
+    max_examples=600,
+    deadline=None,
+    suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large],
+)
+
+
+@SETTINGS
+@given(tables(), TOLERANCES, THREADS)
+def test_matches_model_on_small_tables(tables_, tolerance, num_threads):
+    """Rows, order and failure messages equal the scanning model's, narrow tables included."""
+    check_against_model(tables_, tolerance, num_threads)
+
+
+@settings(SETTINGS, max_examples=300)
+@given(tables(coords=ROUGH_COORDS, wild_ok=False), st.floats(0, 20) | TOLERANCES, THREADS)
+def test_matches_model_bit_for_bit_on_unrounded_coordinates(tables_, tolerance, num_threads):
+    """Arbitrary doubles: every rounding step of the search, projection and bounds agrees."""
+    check_against_model(tables_, tolerance, num_threads)
+
+
+ANCHOR = st.floats(-1e3, 1e3) | st.sampled_from(SMALL)
+
+
+@settings(SETTINGS, max_examples=300)
+@given(
+    st.lists(ANCHOR, min_size=12, max_size=12),
+    st.floats(0, 10) | st.sampled_from([0.0, 1.0, 1e-300]),
+    THREADS,
+)
+def test_matches_model_on_points_placed_at_the_filter_bounds(anchors, tolerance, num_threads):
+    """Points on, and one step either side of, every bound keep or lose exactly as modelled."""
+    own = [1.0, *anchors[:6]]
+    conn = [1.0, *anchors[6:]]
+    far, near, conn_near = model.facing_ends(own, conn)
+    a = model.center_of(far, near, conn_near)
+    xs, ys = [], []
+    for axis, values in ((0, xs), (1, ys)):
+        for base in (a[axis], near[axis]):
+            for bound in (base + tolerance, base - tolerance):
+                values += [bound, math.nextafter(bound, -INF), math.nextafter(bound, INF)]
+    points = [[1.0, 1.0, x, y] for x in xs for y in ys]
+    tables_ = (
+        np.array([[0.0, 1, 1, 2, 1] + [NAN] * 6, [0.0, 2, 1] + [NAN] * 8]),
+        np.array(points).reshape(len(points), 4),
+        np.array([[1.0, 0, 0, 0, *own], [2.0, 0, 0, 0, *conn]]),
+    )
+    check_against_model(tables_, tolerance, num_threads)
+
+
+@pytest.mark.parametrize("seed", [0, 1, 2])
+def test_many_rows_come_out_in_row_order_for_every_pool_size(seed):
+    """Hundreds of uneven rows: every worker count gives the one-worker order."""
+    rng = np.random.default_rng(seed)
+    pairs = [(float(a), float(b)) for a in range(12) for b in range(3)]
+    info = [[a, 0, 0, 0, b, *rng.integers(-20, 20, 6)] for a, b in pairs]
+    connected = []
+    for _ in range(160):
+        own = pairs[rng.integers(len(pairs))]
+        slots = [pairs[k] for k in rng.integers(len(pairs), size=rng.integers(0, 5))]
+        row = [0.0, *own, *(v for slot in slots for v in slot)] + [NAN] * 8
+        connected.append(row[:11])
+    owners = rng.integers(len(pairs), size=700)
+    points = [[*pairs[k], *rng.integers(-20, 20, 2), float(i)] for i, k in enumerate(owners)]
+    tables_ = (np.array(connected), np.array(points, dtype=float), np.array(info, dtype=float))
+    kind, expected = model.merge(*tables_, 1.0)
+    assert kind == "ok"
+    assert len(expected) > 100
+    for num_threads in (1, 2, 3, 8, 0):
+        out = merge_points_removing_overlap(*tables_, 1.0, num_threads)
+        assert out.tolist() == expected
