@@ -6,7 +6,8 @@ crop rows made more than 2**16 (two radix passes), points given fractional ids, 
 crop row and NaN coordinates, and some crop rows two coincident anchors (a NaN center).
 """
 
-import importlib.util
+import importlib.machinery
+import types
 from pathlib import Path
 
 import numpy as np
@@ -18,9 +19,9 @@ REFERENCE = Path(__file__).resolve().parents[1] / "benchmarks" / "numpy_referenc
 
 
 def _load_reference():
-    spec = importlib.util.spec_from_file_location("numpy_reference", REFERENCE)
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    loader = importlib.machinery.SourceFileLoader("numpy_reference", str(REFERENCE))
+    module = types.ModuleType(loader.name)
+    loader.exec_module(module)
     return module.merge_points_numpy
 
 
