@@ -3,6 +3,7 @@
 #define NPY_NO_DEPRECATED_API NPY_1_7_API_VERSION
 #include <numpy/arrayobject.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <memory>
@@ -170,6 +171,22 @@ PyRef make_slice_container(Buffer<double>& buffer, size_t length) {
     return container;
 }
 
+// ---- copies -------------------------------------------------------------
+
+// Below this a second thread costs more than it saves.
+constexpr size_t kMinBytesPerWorker = size_t{4} << 20U;
+
+void copy_block(const char* from, char* to, size_t bytes, const WorkerPool& pool) {
+    const size_t parts = std::clamp<size_t>(bytes / kMinBytesPerWorker, 1, pool.size());
+    pool.for_each(parts, [&](size_t part) {
+        const size_t begin = bytes * part / parts;
+        const size_t end = bytes * (part + 1) / parts;
+        if (end > begin) {
+            std::memcpy(to + begin, from + begin, end - begin);
+        }
+    });
+}
+
 // ---- acceptance ------------------------------------------------------------
 
 std::string qualified_name(PyTypeObject* type) {
@@ -214,24 +231,15 @@ PyRef accept_array(PyObject* object) {
     return {};
 }
 
-FloatTable copy_array(PyObject* object) {
+FloatTable copy_array(PyObject* object, const WorkerPool& pool) {
     auto* array = reinterpret_cast<PyArrayObject*>(object);
     const auto rows = static_cast<size_t>(PyArray_DIM(array, 0));
     const auto cols = static_cast<size_t>(PyArray_DIM(array, 1));
     const char* data = static_cast<const char*>(PyArray_DATA(array));
-    const size_t bytes = rows * cols * sizeof(double);
-    if (PyArray_IS_C_CONTIGUOUS(array)) {
-        FloatTable table = FloatTable::row_major(rows, cols);
-        if (bytes > 0) {
-            std::memcpy(table.data(), data, bytes);
-        }
-        return table;
-    }
-    if (PyArray_IS_F_CONTIGUOUS(array)) {
-        FloatTable table = FloatTable::column_major(rows, cols);
-        if (bytes > 0) {
-            std::memcpy(table.data(), data, bytes);
-        }
+    if (PyArray_IS_C_CONTIGUOUS(array) || PyArray_IS_F_CONTIGUOUS(array)) {
+        FloatTable table = PyArray_IS_C_CONTIGUOUS(array) ? FloatTable::row_major(rows, cols)
+                                                          : FloatTable::column_major(rows, cols);
+        copy_block(data, reinterpret_cast<char*>(table.data()), rows * cols * sizeof(double), pool);
         return table;
     }
     FloatTable table = FloatTable::row_major(rows, cols);

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "engine/float_table.h"
+#include "engine/worker_pool.h"
 #include "py_ref.h"
 
 namespace cropmerge {
@@ -12,9 +13,11 @@ namespace cropmerge {
 PyRef accept_array(PyObject* object);
 
 // Copies an accepted array into an owned table: one block, keeping its memory
-// order, when the array is contiguous; element by element into row-major
-// order otherwise.
-FloatTable copy_array(PyObject* array);
+// order, when the array is contiguous (split among the pool's workers, so
+// that the new pages are faulted in and filled in parallel); element by
+// element into row-major order otherwise. Touches no Python object but the
+// array's own memory.
+FloatTable copy_array(PyObject* array, const WorkerPool& pool);
 
 // Hands `table`'s buffer to a new NumPy array without copying; the array's
 // base is a PySliceContainer that frees the buffer. Throws Failure when the

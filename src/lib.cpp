@@ -195,9 +195,10 @@ PyObject* merge(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
         add_note(kParameterNames[4]);
         return nullptr;
     }
-    const FloatTable connected_crop_rows = copy_array(arrays[0].get());
-    const FloatTable points_in_rows = copy_array(arrays[1].get());
-    const FloatTable row_information = copy_array(arrays[2].get());
+    const WorkerPool copy_pool(resolve_worker_count(num_threads));
+    const FloatTable connected_crop_rows = copy_array(arrays[0].get(), copy_pool);
+    const FloatTable points_in_rows = copy_array(arrays[1].get(), copy_pool);
+    const FloatTable row_information = copy_array(arrays[2].get(), copy_pool);
     FloatTable merged = multithreaded_merging(connected_crop_rows.view(), points_in_rows.view(),
                                               row_information.view(), tolerance, num_threads);
     return wrap_table(std::move(merged)).release();

@@ -1,6 +1,7 @@
 #include "engine/parallel_driver.h"
 
 #include <algorithm>
+#include <bit>
 #include <cstring>
 #include <span>
 #include <vector>
@@ -83,6 +84,8 @@ void visit_surviving_rows(const TableView& points, size_t point, const CropRowKe
 // shuffled points are fetched ahead instead of waited for one by one.
 constexpr size_t kBatch = 32;
 
+uint64_t bits_of(double value) { return std::bit_cast<uint64_t>(value); }
+
 // Decides, for the points in [begin, end), which crop row each survives in
 // (kSeveralRows when its id pair names more than one crop row), and counts
 // the survivors of every crop row.
@@ -90,51 +93,80 @@ void tag_points(const TableView& points, const CropRowKeys& keys, const RowFilte
                 size_t begin, size_t end, uint32_t* tags, size_t* counts) {
     uint64_t firsts[kBatch];
     uint64_t seconds[kBatch];
+    bool new_pair[kBatch];
     uint32_t first_rows[kBatch];
-    // Points usually come grouped by crop row: a repeated pair needs no lookup.
-    uint64_t last_first = 0;
-    uint64_t last_second = 0;
-    uint32_t last_row = keys.first_row(0, 0);
+    // Points usually come grouped by crop row: ids equal bit for bit to the
+    // previous point's need neither conversion nor lookup.
+    uint64_t last_bits[2] = {0, 0};
+    bool have_last = false;
+    uint32_t last_row = CropRowKeys::kNone;
+    // The crop row whose filters `filters` holds.
+    uint32_t row = CropRowKeys::kNone;
+    bool shared = false;
+    std::span<const PastCenterFilter> filters;
     for (size_t batch = begin; batch < end; batch += kBatch) {
         const size_t size = std::min(kBatch, end - batch);
         for (size_t i = 0; i < size; ++i) {
-            firsts[i] = integer_id(points.at(batch + i, 0));
-            seconds[i] = integer_id(points.at(batch + i, 1));
-            keys.prefetch(firsts[i], seconds[i]);
+            const uint64_t bits[2] = {bits_of(points.at(batch + i, 0)),
+                                      bits_of(points.at(batch + i, 1))};
+            new_pair[i] = !have_last || bits[0] != last_bits[0] || bits[1] != last_bits[1];
+            if (new_pair[i]) {
+                firsts[i] = integer_id(points.at(batch + i, 0));
+                seconds[i] = integer_id(points.at(batch + i, 1));
+                keys.prefetch(firsts[i], seconds[i]);
+                last_bits[0] = bits[0];
+                last_bits[1] = bits[1];
+                have_last = true;
+            }
         }
         for (size_t i = 0; i < size; ++i) {
-            if (firsts[i] != last_first || seconds[i] != last_second) {
-                last_first = firsts[i];
-                last_second = seconds[i];
-                last_row = keys.first_row(last_first, last_second);
+            if (new_pair[i]) {
+                last_row = keys.first_row(firsts[i], seconds[i]);
+                if (last_row != CropRowKeys::kNone) {
+                    __builtin_prefetch(plan.filters.data() + plan.begin[last_row]);
+                }
             }
             first_rows[i] = last_row;
-            if (last_row != CropRowKeys::kNone) {
-                __builtin_prefetch(plan.filters.data() + plan.begin[last_row]);
-            }
         }
         for (size_t i = 0; i < size; ++i) {
-            const uint32_t first_row = first_rows[i];
+            const size_t point = batch + i;
+            if (first_rows[i] != row) {
+                row = first_rows[i];
+                if (row != CropRowKeys::kNone) {
+                    shared = keys.next_row_with_same_ids(row) != CropRowKeys::kNone;
+                    filters = plan.of_row(row);
+                }
+            }
             uint32_t tag = kRemoved;
-            if (first_row != CropRowKeys::kNone) {
-                const bool shared = keys.next_row_with_same_ids(first_row) != CropRowKeys::kNone;
-                visit_surviving_rows(points, batch + i, keys, plan, first_row, [&](uint32_t row) {
+            if (row == CropRowKeys::kNone) {
+                // The point belongs to no crop row.
+            } else if (!shared) {
+                if (filters.empty() || survives_past_center_filters(filters, points.at(point, 2),
+                                                                    points.at(point, 3))) {
                     ++counts[row];
-                    tag = shared ? kSeveralRows : row;
+                    tag = row;
+                }
+            } else {
+                visit_surviving_rows(points, point, keys, plan, row, [&](uint32_t kept_in) {
+                    ++counts[kept_in];
+                    tag = kSeveralRows;
                 });
             }
-            tags[batch + i] = tag;
+            tags[point] = tag;
         }
     }
 }
 
-void copy_row(const TableView& points, size_t point, double* out) {
-    if (points.rows_are_contiguous()) {
-        std::memcpy(out, points.row_start(point), points.cols * sizeof(double));
+// Copies points [first, first + count) to `out`, row-major.
+void copy_rows(const TableView& points, size_t first, size_t count, double* out) {
+    if (points.rows_are_contiguous() && points.row_stride == static_cast<ptrdiff_t>(points.cols)) {
+        std::memcpy(out, points.row_start(first), count * points.cols * sizeof(double));
         return;
     }
-    for (size_t col = 0; col < points.cols; ++col) {
-        out[col] = points.at(point, col);
+    for (size_t point = first; point < first + count; ++point) {
+        for (size_t col = 0; col < points.cols; ++col) {
+            *out++ = points.at(point, col);
+        }
     }
 }
 
@@ -171,16 +203,27 @@ FloatTable copy_survivors(const TableView& points, const CropRowKeys& keys, cons
         size_t* positions = position.data() + block * rows;
         double* out = output.data();
         const size_t cols = points.cols;
-        for (size_t point = block_begin(block); point < block_begin(block + 1); ++point) {
+        const size_t end = block_begin(block + 1);
+        for (size_t point = block_begin(block); point < end;) {
             const uint32_t tag = tags[point];
             if (tag == kSeveralRows) {
                 const uint32_t first_row = keys.first_row(integer_id(points.at(point, 0)),
                                                           integer_id(points.at(point, 1)));
                 visit_surviving_rows(points, point, keys, plan, first_row, [&](uint32_t row) {
-                    copy_row(points, point, out + positions[row]++ * cols);
+                    copy_rows(points, point, 1, out + positions[row]++ * cols);
                 });
-            } else if (tag != kRemoved) {
-                copy_row(points, point, out + positions[tag]++ * cols);
+                ++point;
+            } else if (tag == kRemoved) {
+                ++point;
+            } else {
+                // Neighbouring survivors of one crop row stay neighbours.
+                size_t run = 1;
+                while (point + run < end && tags[point + run] == tag) {
+                    ++run;
+                }
+                copy_rows(points, point, run, out + positions[tag] * cols);
+                positions[tag] += run;
+                point += run;
             }
         }
     });
