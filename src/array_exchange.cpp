@@ -175,14 +175,17 @@ PyRef make_slice_container(Buffer<double>& buffer, size_t length) {
 
 // Below this a second thread costs more than it saves.
 constexpr size_t kMinBytesPerWorker = size_t{4} << 20U;
+// memcpy switches to non-temporal stores for very large blocks, which on
+// freshly faulted pages costs twice the memory traffic (the kernel's zeroing
+// goes out to memory, then the copy). Pieces this size stay on the fast path.
+constexpr size_t kCopyPiece = size_t{4} << 20U;
 
 void copy_block(const char* from, char* to, size_t bytes, const WorkerPool& pool) {
     const size_t parts = std::clamp<size_t>(bytes / kMinBytesPerWorker, 1, pool.size());
     pool.for_each(parts, [&](size_t part) {
-        const size_t begin = bytes * part / parts;
         const size_t end = bytes * (part + 1) / parts;
-        if (end > begin) {
-            std::memcpy(to + begin, from + begin, end - begin);
+        for (size_t begin = bytes * part / parts; begin < end; begin += kCopyPiece) {
+            std::memcpy(to + begin, from + begin, std::min(kCopyPiece, end - begin));
         }
     });
 }

@@ -23,6 +23,9 @@ size_t rows_per_task(size_t rows, size_t workers) {
     return std::clamp<size_t>(rows / (workers * 64), 1, 256);
 }
 
+// How far ahead of the row being planned its lookups are fetched.
+constexpr size_t kPrefetchRows = 8;
+
 // Fewer points than this are not worth a thread of their own.
 constexpr size_t kMinPointsPerBlock = size_t{1} << 16U;
 
@@ -53,6 +56,9 @@ RowFilters plan_rows(const MergeInputs& inputs, const WorkerPool& pool) {
     pool.for_each((rows + per_task - 1) / per_task, [&](size_t task) {
         const size_t end = std::min(rows, (task + 1) * per_task);
         for (size_t row = task * per_task; row < end; ++row) {
+            if (row + kPrefetchRows < end) {
+                prefetch_row_merge(row + kPrefetchRows, inputs);
+            }
             plan_row_merge(row, inputs, plan.filters.data() + plan.begin[row]);
             bar.inc(1);
         }

@@ -14,9 +14,6 @@ constexpr size_t kInfoSecondId = 4;
 constexpr size_t kInfoFirstAnchor = 5;
 constexpr size_t kInfoColumns = 11;
 
-// Key of a float id under exact equality: -0.0 and 0.0 share one key.
-uint64_t float_key(double value) { return value == 0.0 ? 0 : std::bit_cast<uint64_t>(value); }
-
 std::array<Point, 3> anchor_points(const TableView& info, size_t row) {
     std::array<Point, 3> anchors{};
     for (size_t k = 0; k < 3; ++k) {
@@ -177,6 +174,20 @@ size_t plan_row_merge(uint64_t row_index, const MergeInputs& inputs, PastCenterF
         filters[count] = PastCenterFilter(center, ends.near_end, inputs.tolerance);
     }
     return count;
+}
+
+void prefetch_row_merge(uint64_t row_index, const MergeInputs& inputs) {
+    const TableView& crop_rows = inputs.connected_crop_rows;
+    if (row_index >= crop_rows.rows || crop_rows.cols < 3) {
+        return;
+    }
+    inputs.info_index.prefetch_own_row(integer_id(crop_rows.at(row_index, 1)),
+                                       integer_id(crop_rows.at(row_index, 2)));
+    const size_t count = connected_row_count(crop_rows, row_index);
+    for (size_t slot = 0; slot < count && 2 * slot + 4 < crop_rows.cols; ++slot) {
+        inputs.info_index.prefetch_connected_row(crop_rows.at(row_index, 2 * slot + 3),
+                                                 crop_rows.at(row_index, 2 * slot + 4));
+    }
 }
 
 }  // namespace cropmerge

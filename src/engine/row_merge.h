@@ -1,6 +1,7 @@
 #pragma once
 
 #include <array>
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 
@@ -20,6 +21,17 @@ public:
 
     size_t own_row(uint64_t first, uint64_t second) const;
     size_t connected_row(double first, double second) const;
+    void prefetch_own_row(uint64_t first, uint64_t second) const {
+        by_integer_pair_.prefetch(first, second);
+    }
+    void prefetch_connected_row(double first, double second) const {
+        by_float_pair_.prefetch(float_key(first), float_key(second));
+    }
+
+    // Key of a float id under exact equality: -0.0 and 0.0 share one key.
+    static uint64_t float_key(double value) {
+        return value == 0.0 ? 0 : std::bit_cast<uint64_t>(value);
+    }
 
 private:
     TableView table_;
@@ -65,5 +77,9 @@ size_t connected_row_count(const TableView& connected_crop_rows, size_t row);
 // filtered afterwards, in one pass over all rows' points. Fails with the
 // failure its steps meet first, in the order a full per-row merge would.
 size_t plan_row_merge(uint64_t row_index, const MergeInputs& inputs, PastCenterFilter* filters);
+
+// Starts fetching the index entries that plan_row_merge(row_index) will look
+// up, so that rows planned in sequence do not wait for each lookup in turn.
+void prefetch_row_merge(uint64_t row_index, const MergeInputs& inputs);
 
 }  // namespace cropmerge
