@@ -24,7 +24,7 @@ test: install
 	$(PY) -m pytest $(PYTEST_ARGS) || [ $$? -eq 5 ]
 
 test-slow: install
-	$(PY) -m pytest -m slow $(PYTEST_ARGS) || [ $$? -eq 5 ]
+	CROPMERGE_SLOW=1 $(PY) -m pytest -m slow $(PYTEST_ARGS) || [ $$? -eq 5 ]
 
 lint: install
 	$(VENV)/bin/clang-format --dry-run --Werror $(CXX_SOURCES)
@@ -46,3 +46,70 @@ bench: install
 
 clean:
 	rm -rf build $(VENV)
+
+# ---- Sanitizers, stress and fuzzing --------------------------------------------
+# Their build trees sit two levels below build/, where `lint` does not look for
+# a compile_commands.json.
+CHECK_BUILD := build/checks
+NATIVE_PATH := PATH="$(abspath $(VENV))/bin:$$PATH"
+CHECK_CMAKE := $(NATIVE_PATH) cmake -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
+
+.PHONY: sanitize tsan fuzz test-ft
+
+# The whole suite against an AddressSanitizer + UndefinedBehaviorSanitizer build
+# of the extension, imported ahead of the installed one (a test checks that it
+# was). Any report, in the test process or in a process it starts, fails.
+# A failed allocation returns null, as it does without ASan, so that the tests
+# of exhausted memory see MemoryError.
+ASAN_DIR := $(CHECK_BUILD)/asan
+ASAN_REPORTS := $(abspath $(ASAN_DIR))/reports
+ASAN_ENV := PYTHONPATH="$(abspath $(ASAN_DIR))" CROPMERGE_EXPECT_NATIVE_DIR="$(abspath $(ASAN_DIR))" \
+  LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libstdc++.so)" \
+  ASAN_OPTIONS="detect_leaks=0:allocator_may_return_null=1:log_path=$(ASAN_REPORTS)/asan" \
+  UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1:log_path=$(ASAN_REPORTS)/ubsan" \
+  PYTHONMALLOC=malloc
+sanitize: install
+	$(CHECK_CMAKE) -S . -B $(ASAN_DIR) -DCMAKE_CXX_COMPILER=g++ -DCROPMERGE_PYTHON_MODULE=ON \
+	  -DPython_EXECUTABLE="$(abspath $(PY))" -DCROPMERGE_SANITIZE=address,undefined
+	$(NATIVE_PATH) cmake --build $(ASAN_DIR) --target _native
+	rm -rf $(ASAN_REPORTS) && mkdir -p $(ASAN_REPORTS)
+	$(ASAN_ENV) $(PY) -c 'import _native; print("sanitized build:", _native.__file__)'
+	status=0; $(ASAN_ENV) $(PY) -m pytest -p no:cacheprovider $(PYTEST_ARGS) || status=$$?; \
+	if [ -n "$$(ls -A $(ASAN_REPORTS))" ]; then cat $(ASAN_REPORTS)/*; status=1; fi; \
+	[ $$status -eq 0 ] || [ $$status -eq 5 ]
+
+# The engine's stress test under ThreadSanitizer, run by ctest.
+TSAN_DIR := $(CHECK_BUILD)/tsan
+tsan: $(BOOT)
+	$(CHECK_CMAKE) -S . -B $(TSAN_DIR) -DCMAKE_CXX_COMPILER=g++ -DCROPMERGE_SANITIZE=thread \
+	  -DCROPMERGE_NATIVE_TESTS=ON
+	$(NATIVE_PATH) cmake --build $(TSAN_DIR)
+	cd $(TSAN_DIR) && $(NATIVE_PATH) ctest --output-on-failure
+
+# libFuzzer over the engine for FUZZ_SECONDS, with ASan and UBSan. Needs a clang
+# with libFuzzer whose C++ library support reaches std::source_location
+# (clang 15 or later); installs Debian's clang-19 when there is none.
+FUZZ_SECONDS ?= 60
+FUZZ_CXX ?= clang++-19
+FUZZ_DIR := $(CHECK_BUILD)/fuzz
+fuzz: $(BOOT)
+	command -v $(FUZZ_CXX) >/dev/null && \
+	  [ -e "$$($(FUZZ_CXX) -print-resource-dir)/lib/linux/libclang_rt.fuzzer-x86_64.a" ] || \
+	  { apt-get update && apt-get install -y clang-19 libclang-rt-19-dev; }
+	$(CHECK_CMAKE) -S . -B $(FUZZ_DIR) -DCMAKE_CXX_COMPILER=$(FUZZ_CXX) \
+	  -DCROPMERGE_SANITIZE=address,undefined -DCROPMERGE_FUZZ=ON
+	$(NATIVE_PATH) cmake --build $(FUZZ_DIR) --target fuzz_engine
+	mkdir -p $(FUZZ_DIR)/corpus $(FUZZ_DIR)/artifacts
+	$(FUZZ_DIR)/fuzz_engine -max_total_time=$(FUZZ_SECONDS) -timeout=30 -close_fd_mask=2 \
+	  -print_final_stats=1 -artifact_prefix=$(FUZZ_DIR)/artifacts/ $(FUZZ_DIR)/corpus || \
+	  { for f in $(FUZZ_DIR)/artifacts/*; do $(FUZZ_DIR)/fuzz_engine "$$f"; done; exit 1; }
+
+# The suite on a free-threaded CPython 3.13t, where one is installed.
+FT_VENV := build/venv-ft
+test-ft:
+	@ft="$$(command -v python3.13t || ls "$$(pyenv root 2>/dev/null || echo "$$HOME/.pyenv")"/versions/3.13*t/bin/python3.13t 2>/dev/null | head -n 1)"; \
+	if [ -z "$$ft" ]; then echo "test-ft: skipped: no free-threaded python3.13t here"; exit 0; fi; \
+	set -e; [ -x $(FT_VENV)/bin/python ] || "$$ft" -m venv $(FT_VENV); \
+	$(FT_VENV)/bin/python -m pip install -q "scikit-build-core>=0.10" "numpy>=2" cmake ninja; \
+	$(FT_VENV)/bin/python -m pip install -q --no-build-isolation ".[test]"; \
+	PYTHON_GIL=0 $(FT_VENV)/bin/python -m pytest $(PYTEST_ARGS) || [ $$? -eq 5 ]

@@ -1,0 +1,63 @@
+"""Valid fields of any size, for tests that need realistic input rather than particular values."""
+
+import numpy as np
+
+LINES_PER_TILE = 8
+
+
+def make_field(crop_rows, points_per_row, *, seed=0, extra_columns=2, shuffle=False):
+    """Return (connected_crop_rows, points_in_rows, row_information).
+
+    Tiles of 8 parallel crop rows; each crop row reaches one unit into the tiles
+    beside it and is connected to the same line's pieces in the previous and the
+    next tile, so every junction trims points.
+    """
+    rng = np.random.default_rng(seed)
+    rows = np.arange(crop_rows)
+    tile = rows // LINES_PER_TILE + 1.0
+    line = rows % LINES_PER_TILE + 1.0
+    x0 = tile * 10.0
+    y = line * 3.0
+
+    info = np.zeros((crop_rows, 11))
+    info[:, 0] = tile
+    info[:, 4] = line
+    info[:, 5:11] = np.column_stack([x0 - 1, y, x0 + 11, y + 0.2, x0 + 5, y + 0.1])
+
+    def exists(t):
+        return (t >= 1) & ((t - 1) * LINES_PER_TILE + line - 1 < crop_rows)
+
+    connected = np.full((crop_rows, 11), np.nan)
+    connected[:, 0] = rows
+    connected[:, 1] = tile
+    connected[:, 2] = line
+    # Slot 1 holds the previous tile's piece, or the next one's when there is
+    # no previous; slot 2 the next tile's when slot 1 holds the previous.
+    has_prev, has_next = exists(tile - 1), exists(tile + 1)
+    first = np.where(has_prev, tile - 1, np.where(has_next, tile + 1, np.nan))
+    connected[:, 3] = first
+    connected[:, 4] = np.where(np.isnan(first), np.nan, line)
+    both = has_prev & has_next
+    connected[both, 5] = tile[both] + 1
+    connected[both, 6] = line[both]
+
+    owner = np.repeat(rows, points_per_row)
+    along = np.tile(np.linspace(-1.0, 11.0, points_per_row), crop_rows)
+    n = owner.size
+    points = np.empty((n, 4 + extra_columns))
+    points[:, 0] = tile[owner] + 0.25  # ids are compared as truncated integers
+    points[:, 1] = line[owner]
+    points[:, 2] = x0[owner] + along + rng.uniform(-0.2, 0.2, n)
+    points[:, 3] = y[owner] + 0.02 * along + rng.uniform(-0.2, 0.2, n)
+    points[:, 4:] = rng.standard_normal((n, extra_columns))
+    if shuffle:
+        points = points[rng.permutation(n)]
+    return connected, points, info
+
+
+def with_missing_connected_row(field, row):
+    """The field with crop row `row` connected to a row that row_information lacks."""
+    connected, points, info = field
+    connected = connected.copy()
+    connected[row, 3:5] = (1e6, 1.0)
+    return connected, points, info
