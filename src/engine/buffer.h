@@ -23,21 +23,18 @@ namespace detail {
 constexpr size_t kHugePage = size_t{2} << 20U;
 
 inline void* allocate_bytes(size_t bytes) {
-    if (bytes < kHugePage) {
-        void* memory = std::malloc(bytes == 0 ? 1 : bytes);
-        if (memory == nullptr) {
-            throw std::bad_alloc();
-        }
-        return memory;
-    }
-    // Large tables are touched once, page by page: on huge pages the kernel
-    // takes one fault per 2 MiB instead of one per 4 KiB.
-    const size_t rounded = (bytes + kHugePage - 1) / kHugePage * kHugePage;
-    void* memory = std::aligned_alloc(kHugePage, rounded);
+    void* memory = std::malloc(bytes == 0 ? 1 : bytes);
     if (memory == nullptr) {
         throw std::bad_alloc();
     }
-    madvise(memory, rounded, MADV_HUGEPAGE);
+    // Large tables are touched once, page by page: on huge pages the kernel
+    // takes one fault per 2 MiB instead of one per 4 KiB.
+    const auto address = reinterpret_cast<uintptr_t>(memory);
+    const uintptr_t first = (address + kHugePage - 1) & ~(kHugePage - 1);
+    const uintptr_t last = (address + bytes) & ~(kHugePage - 1);
+    if (last > first) {
+        madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
+    }
     return memory;
 }
 

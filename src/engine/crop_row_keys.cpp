@@ -4,7 +4,8 @@
 
 namespace cropmerge {
 
-CropRowKeys::CropRowKeys(const TableView& connected_crop_rows, const TableView& points_in_rows) {
+CropRowKeys::CropRowKeys(const TableView& connected_crop_rows, const TableView& points_in_rows)
+    : crop_rows_(connected_crop_rows) {
     if (points_in_rows.cols == 1) {
         first_ids_ = PairIndex(points_in_rows.rows);
         for (size_t point = 0; point < points_in_rows.rows; ++point) {
@@ -21,6 +22,7 @@ CropRowKeys::CropRowKeys(const TableView& connected_crop_rows, const TableView& 
         throw std::length_error("too many crop rows");
     }
     rows_ = PairIndex(rows);
+    first_of_row_.resize(rows);
     next_row_.assign(rows, kNone);
     std::vector<uint32_t> last_row(rows, kNone);  // of each chain, at its first row
     for (size_t row = 0; row < rows; ++row) {
@@ -31,6 +33,7 @@ CropRowKeys::CropRowKeys(const TableView& connected_crop_rows, const TableView& 
             next_row_[last_row[first]] = index;
         }
         last_row[first] = index;
+        first_of_row_[row] = first;
     }
     if (points_in_rows.cols == 2 || points_in_rows.cols == 3) {
         row_has_points_.assign(rows, false);

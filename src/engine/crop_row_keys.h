@@ -33,6 +33,16 @@ public:
 
     // The first crop row with this integer id pair, or kNone.
     uint32_t first_row(uint64_t first, uint64_t second) const { return rows_.find(first, second); }
+    // The same, trying crop row `guess` before the index: points often come
+    // in the crop rows' own order, and the next crop row is read from memory
+    // that is already on its way, where an index lookup waits for memory.
+    uint32_t first_row(uint64_t first, uint64_t second, size_t guess) const {
+        if (guess < first_of_row_.size() && integer_id(crop_rows_.at(guess, 1)) == first &&
+            integer_id(crop_rows_.at(guess, 2)) == second) {
+            return first_of_row_[guess];
+        }
+        return rows_.find(first, second);
+    }
     void prefetch(uint64_t first, uint64_t second) const { rows_.prefetch(first, second); }
     // The next crop row with the same id pair, or kNone.
     uint32_t next_row_with_same_ids(size_t row) const { return next_row_[row]; }
@@ -45,8 +55,10 @@ public:
     bool has_first_id(uint64_t first) const { return first_ids_.find(first, 0) != kNone; }
 
 private:
+    TableView crop_rows_;
     PairIndex rows_{0};
     PairIndex first_ids_{0};
+    std::vector<uint32_t> first_of_row_;  // first crop row with the row's id pair
     std::vector<uint32_t> next_row_;
     std::vector<bool> row_has_points_;
 };

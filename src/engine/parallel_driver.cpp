@@ -60,8 +60,8 @@ RowFilters plan_rows(const MergeInputs& inputs, const WorkerPool& pool) {
                 prefetch_row_merge(row + kPrefetchRows, inputs);
             }
             plan_row_merge(row, inputs, plan.filters.data() + plan.begin[row]);
-            bar.inc(1);
         }
+        bar.inc(end - task * per_task);
     });
     bar.finish();
     return plan;
@@ -86,80 +86,94 @@ void visit_surviving_rows(const TableView& points, size_t point, const CropRowKe
     }
 }
 
-// Points are handled in batches so that the index and filter lookups of
-// shuffled points are fetched ahead instead of waited for one by one.
-constexpr size_t kBatch = 32;
-
 uint64_t bits_of(double value) { return std::bit_cast<uint64_t>(value); }
 
-// Decides, for the points in [begin, end), which crop row each survives in
-// (kSeveralRows when its id pair names more than one crop row), and counts
-// the survivors of every crop row.
+// Tags points [begin, end), which share one id pair whose crop rows start at
+// `first_row`, with the crop row each survives in (kSeveralRows when the pair
+// names more than one crop row), and counts the survivors of every crop row.
+void tag_run(const TableView& points, const CropRowKeys& keys, const RowFilters& plan,
+             uint32_t first_row, size_t begin, size_t end, uint32_t* tags, size_t* counts) {
+    if (first_row == CropRowKeys::kNone) {
+        std::fill(tags + begin, tags + end, kRemoved);
+        return;
+    }
+    if (keys.next_row_with_same_ids(first_row) != CropRowKeys::kNone) {
+        for (size_t point = begin; point < end; ++point) {
+            tags[point] = kRemoved;
+            visit_surviving_rows(points, point, keys, plan, first_row, [&](uint32_t row) {
+                ++counts[row];
+                tags[point] = kSeveralRows;
+            });
+        }
+        return;
+    }
+    const std::span<const PastCenterFilter> filters = plan.of_row(first_row);
+    if (filters.empty()) {
+        std::fill(tags + begin, tags + end, first_row);
+        counts[first_row] += end - begin;
+        return;
+    }
+    size_t kept = 0;
+    for (size_t point = begin; point < end; ++point) {
+        const bool keep =
+            survives_past_center_filters(filters, points.at(point, 2), points.at(point, 3));
+        tags[point] = keep ? first_row : kRemoved;
+        kept += keep ? 1 : 0;
+    }
+    counts[first_row] += kept;
+}
+
+// Runs at least this long are tagged as one; shorter ones mean scattered
+// points, whose lookups are fetched ahead in batches of this size instead of
+// waited for one by one.
+constexpr size_t kBatch = 32;
+
+// Tags the points in [begin, end) (see tag_run).
 void tag_points(const TableView& points, const CropRowKeys& keys, const RowFilters& plan,
                 size_t begin, size_t end, uint32_t* tags, size_t* counts) {
     uint64_t firsts[kBatch];
     uint64_t seconds[kBatch];
-    bool new_pair[kBatch];
     uint32_t first_rows[kBatch];
-    // Points usually come grouped by crop row: ids equal bit for bit to the
-    // previous point's need neither conversion nor lookup.
-    uint64_t last_bits[2] = {0, 0};
-    bool have_last = false;
-    uint32_t last_row = CropRowKeys::kNone;
-    // The crop row whose filters `filters` holds.
-    uint32_t row = CropRowKeys::kNone;
-    bool shared = false;
-    std::span<const PastCenterFilter> filters;
-    for (size_t batch = begin; batch < end; batch += kBatch) {
-        const size_t size = std::min(kBatch, end - batch);
+    // Points often come grouped by crop row, and the groups in the crop rows'
+    // own order: the next group's crop row is tried before the index.
+    uint32_t previous_row = CropRowKeys::kNone;
+    size_t point = begin;
+    while (point < end) {
+        const uint64_t first_bits = bits_of(points.at(point, 0));
+        const uint64_t second_bits = bits_of(points.at(point, 1));
+        size_t run_end = point + 1;
+        while (run_end < end && bits_of(points.at(run_end, 0)) == first_bits &&
+               bits_of(points.at(run_end, 1)) == second_bits) {
+            ++run_end;
+        }
+        if (run_end - point >= kBatch || run_end == end) {
+            const uint64_t first = integer_id(points.at(point, 0));
+            const uint64_t second = integer_id(points.at(point, 1));
+            const uint32_t row = previous_row != CropRowKeys::kNone
+                                     ? keys.first_row(first, second, previous_row + size_t{1})
+                                     : keys.first_row(first, second);
+            tag_run(points, keys, plan, row, point, run_end, tags, counts);
+            previous_row = row;
+            point = run_end;
+            continue;
+        }
+        const size_t size = std::min(kBatch, end - point);
         for (size_t i = 0; i < size; ++i) {
-            const uint64_t bits[2] = {bits_of(points.at(batch + i, 0)),
-                                      bits_of(points.at(batch + i, 1))};
-            new_pair[i] = !have_last || bits[0] != last_bits[0] || bits[1] != last_bits[1];
-            if (new_pair[i]) {
-                firsts[i] = integer_id(points.at(batch + i, 0));
-                seconds[i] = integer_id(points.at(batch + i, 1));
-                keys.prefetch(firsts[i], seconds[i]);
-                last_bits[0] = bits[0];
-                last_bits[1] = bits[1];
-                have_last = true;
+            firsts[i] = integer_id(points.at(point + i, 0));
+            seconds[i] = integer_id(points.at(point + i, 1));
+            keys.prefetch(firsts[i], seconds[i]);
+        }
+        for (size_t i = 0; i < size; ++i) {
+            first_rows[i] = keys.first_row(firsts[i], seconds[i]);
+            if (first_rows[i] != CropRowKeys::kNone) {
+                __builtin_prefetch(plan.filters.data() + plan.begin[first_rows[i]]);
             }
         }
         for (size_t i = 0; i < size; ++i) {
-            if (new_pair[i]) {
-                last_row = keys.first_row(firsts[i], seconds[i]);
-                if (last_row != CropRowKeys::kNone) {
-                    __builtin_prefetch(plan.filters.data() + plan.begin[last_row]);
-                }
-            }
-            first_rows[i] = last_row;
+            tag_run(points, keys, plan, first_rows[i], point + i, point + i + 1, tags, counts);
         }
-        for (size_t i = 0; i < size; ++i) {
-            const size_t point = batch + i;
-            if (first_rows[i] != row) {
-                row = first_rows[i];
-                if (row != CropRowKeys::kNone) {
-                    shared = keys.next_row_with_same_ids(row) != CropRowKeys::kNone;
-                    filters = plan.of_row(row);
-                }
-            }
-            uint32_t tag = kRemoved;
-            if (row == CropRowKeys::kNone) {
-                // The point belongs to no crop row.
-            } else if (!shared) {
-                if (filters.empty() || survives_past_center_filters(filters, points.at(point, 2),
-                                                                    points.at(point, 3))) {
-                    ++counts[row];
-                    tag = row;
-                }
-            } else {
-                visit_surviving_rows(points, point, keys, plan, row, [&](uint32_t kept_in) {
-                    ++counts[kept_in];
-                    tag = kSeveralRows;
-                });
-            }
-            tags[point] = tag;
-        }
+        previous_row = CropRowKeys::kNone;
+        point += size;
     }
 }
 

@@ -1,6 +1,7 @@
 #include "engine/past_center_filter.h"
 
 #include <cmath>
+#include <limits>
 
 namespace cropmerge {
 
@@ -12,7 +13,8 @@ PastCenterFilter::PastCenterFilter(Point center, Point near_end, double toleranc
     const double t = tolerance;
     const double distance = std::sqrt((ax - bx) * (ax - bx) + (ay - by) * (ay - by));
     if (distance < t) {
-        keep_all_numbers_ = true;
+        near_x_ = near_y_ = std::numeric_limits<double>::infinity();
+        beyond_x_ = beyond_y_ = std::numeric_limits<double>::quiet_NaN();
         return;
     }
     // Which side of A the kept points lie on, per axis. Only the two strictly

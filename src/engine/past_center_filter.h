@@ -18,23 +18,21 @@ struct Point {
 // Each of the four axis-wise cases is folded into one form by sign flips,
 // which are exact: `x <= X` in one case is `-x <= -X` in the mirrored one, so
 // every bound is the same single addition or subtraction and NaN still fails
-// every comparison.
+// every comparison. Keeping every point whose coordinates are numbers is the
+// same form with infinite near bounds and NaN beyond bounds. So the decision
+// has no branch, whatever the case.
 class PastCenterFilter {
 public:
     PastCenterFilter() = default;
     PastCenterFilter(Point center, Point near_end, double tolerance);
 
     bool keeps(double x, double y) const {
-        if (keep_all_numbers_) {
-            return x == x && y == y;
-        }
-        double fx = sign_x_ * x;
-        double fy = sign_y_ * y;
-        return (fx <= near_x_ && fy <= near_y_) || (-fx <= beyond_x_ && -fy <= beyond_y_);
+        const double fx = sign_x_ * x;
+        const double fy = sign_y_ * y;
+        return ((fx <= near_x_) & (fy <= near_y_)) | ((-fx <= beyond_x_) & (-fy <= beyond_y_));
     }
 
 private:
-    bool keep_all_numbers_ = false;
     double sign_x_ = 1.0;
     double sign_y_ = 1.0;
     double near_x_ = 0.0;
@@ -48,12 +46,11 @@ private:
 // row's merge exactly when each of them keeps it.
 inline bool survives_past_center_filters(std::span<const PastCenterFilter> filters, double x,
                                          double y) {
+    bool kept = true;
     for (const PastCenterFilter& filter : filters) {
-        if (!filter.keeps(x, y)) {
-            return false;
-        }
+        kept &= filter.keeps(x, y);
     }
-    return true;
+    return kept;
 }
 
 }  // namespace cropmerge

@@ -35,11 +35,13 @@ RowInformationIndex::RowInformationIndex(const TableView& row_information)
     if (table_.cols > kInfoSecondId) {
         by_integer_pair_ = PairIndex(table_.rows);
         by_float_pair_ = PairIndex(table_.rows);
+        first_with_integer_pair_.assign(table_.rows, false);
         for (size_t row = 0; row < table_.rows; ++row) {
             const double first = table_.at(row, 0);
             const double second = table_.at(row, kInfoSecondId);
             const auto value = static_cast<uint32_t>(row);
-            by_integer_pair_.insert(integer_id(first), integer_id(second), value);
+            first_with_integer_pair_[row] =
+                by_integer_pair_.insert(integer_id(first), integer_id(second), value) == value;
             if (first == first && second == second) {
                 by_float_pair_.insert(float_key(first), float_key(second), value);
             }
@@ -52,7 +54,7 @@ RowInformationIndex::RowInformationIndex(const TableView& row_information)
     }
 }
 
-size_t RowInformationIndex::own_row(uint64_t first, uint64_t second) const {
+size_t RowInformationIndex::own_row(uint64_t first, uint64_t second, size_t guess) const {
     if (table_.rows == 0) {
         fail(kMissingRow);
     }
@@ -62,8 +64,15 @@ size_t RowInformationIndex::own_row(uint64_t first, uint64_t second) const {
         (table_.cols <= kInfoSecondId && first_ids_.find(first, 0) != PairIndex::kMissing)) {
         fail(kIndexOutOfBounds);
     }
-    const uint32_t row =
-        table_.cols > kInfoSecondId ? by_integer_pair_.find(first, second) : PairIndex::kMissing;
+    if (table_.cols <= kInfoSecondId) {
+        fail(kMissingRow);
+    }
+    if (guess < table_.rows && first_with_integer_pair_[guess] &&
+        integer_id(table_.at(guess, 0)) == first &&
+        integer_id(table_.at(guess, kInfoSecondId)) == second) {
+        return guess;
+    }
+    const uint32_t row = by_integer_pair_.find(first, second);
     if (row == PairIndex::kMissing) {
         fail(kMissingRow);
     }
@@ -142,7 +151,8 @@ size_t plan_row_merge(uint64_t row_index, const MergeInputs& inputs, PastCenterF
     const bool filter_reads_past_width =
         (points.cols == 2 || points.cols == 3) && inputs.keys.row_has_points(row_index);
 
-    const size_t own_row = inputs.info_index.own_row(first_id, second_id);
+    // Tables usually list a crop row's information at its own index.
+    const size_t own_row = inputs.info_index.own_row(first_id, second_id, row_index);
 
     size_t count = 0;
     for (; count < kMaxConnectedRows; ++count) {
@@ -178,11 +188,9 @@ size_t plan_row_merge(uint64_t row_index, const MergeInputs& inputs, PastCenterF
 
 void prefetch_row_merge(uint64_t row_index, const MergeInputs& inputs) {
     const TableView& crop_rows = inputs.connected_crop_rows;
-    if (row_index >= crop_rows.rows || crop_rows.cols < 3) {
+    if (row_index >= crop_rows.rows) {
         return;
     }
-    inputs.info_index.prefetch_own_row(integer_id(crop_rows.at(row_index, 1)),
-                                       integer_id(crop_rows.at(row_index, 2)));
     const size_t count = connected_row_count(crop_rows, row_index);
     for (size_t slot = 0; slot < count && 2 * slot + 4 < crop_rows.cols; ++slot) {
         inputs.info_index.prefetch_connected_row(crop_rows.at(row_index, 2 * slot + 3),

@@ -4,6 +4,7 @@
 #include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 #include "engine/crop_row_keys.h"
 #include "engine/float_table.h"
@@ -19,11 +20,9 @@ class RowInformationIndex {
 public:
     explicit RowInformationIndex(const TableView& row_information);
 
-    size_t own_row(uint64_t first, uint64_t second) const;
+    // `guess` is tried first: a row that is the first with its pair.
+    size_t own_row(uint64_t first, uint64_t second, size_t guess) const;
     size_t connected_row(double first, double second) const;
-    void prefetch_own_row(uint64_t first, uint64_t second) const {
-        by_integer_pair_.prefetch(first, second);
-    }
     void prefetch_connected_row(double first, double second) const {
         by_float_pair_.prefetch(float_key(first), float_key(second));
     }
@@ -38,6 +37,7 @@ private:
     PairIndex by_integer_pair_{0};
     PairIndex by_float_pair_{0};
     PairIndex first_ids_{0};  // only for tables too narrow to hold the second id
+    std::vector<bool> first_with_integer_pair_;
 };
 
 struct FacingEnds {
