@@ -29,11 +29,11 @@ inline void* allocate_bytes(size_t bytes) {
     }
     // Large tables are touched once, page by page: on huge pages the kernel
     // takes one fault per 2 MiB instead of one per 4 KiB.
-    const auto address = reinterpret_cast<uintptr_t>(memory);
-    const uintptr_t first = (address + kHugePage - 1) & ~(kHugePage - 1);
-    const uintptr_t last = (address + bytes) & ~(kHugePage - 1);
-    if (last > first) {
-        madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
+    const size_t misalignment = reinterpret_cast<uintptr_t>(memory) % kHugePage;
+    const size_t lead = misalignment == 0 ? 0 : kHugePage - misalignment;
+    if (bytes >= lead + kHugePage) {
+        madvise(static_cast<char*>(memory) + lead, (bytes - lead) / kHugePage * kHugePage,
+                MADV_HUGEPAGE);
     }
     return memory;
 }

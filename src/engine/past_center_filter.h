@@ -29,7 +29,11 @@ public:
     bool keeps(double x, double y) const {
         const double fx = sign_x_ * x;
         const double fy = sign_y_ * y;
-        return ((fx <= near_x_) & (fy <= near_y_)) | ((-fx <= beyond_x_) & (-fy <= beyond_y_));
+        const bool near_x = fx <= near_x_;
+        const bool near_y = fy <= near_y_;
+        const bool beyond_x = -fx <= beyond_x_;
+        const bool beyond_y = -fy <= beyond_y_;
+        return (near_x && near_y) || (beyond_x && beyond_y);
     }
 
 private:
@@ -48,7 +52,7 @@ inline bool survives_past_center_filters(std::span<const PastCenterFilter> filte
                                          double y) {
     bool kept = true;
     for (const PastCenterFilter& filter : filters) {
-        kept &= filter.keeps(x, y);
+        kept = filter.keeps(x, y) && kept;
     }
     return kept;
 }
