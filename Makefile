@@ -41,8 +41,10 @@ demo: install
 # benchmarks/results.png. BENCH_ARGS="--quick" for a smoke run.
 .PHONY: bench
 BENCH_ARGS ?=
+# OpenBLAS's idle threads spin on the cores the contenders need; none of them
+# uses BLAS.
 bench: install
-	$(PY) benchmarks/bench.py $(BENCH_ARGS)
+	OPENBLAS_NUM_THREADS=1 $(PY) benchmarks/bench.py $(BENCH_ARGS)
 
 clean:
 	rm -rf build $(VENV)
