@@ -166,6 +166,12 @@ void tag_points(const TableView& points, const CropRowKeys& keys, const RowFilte
         for (size_t i = 0; i < size; ++i) {
             first_rows[i] = keys.first_row(firsts[i], seconds[i]);
             if (first_rows[i] != CropRowKeys::kNone) {
+                __builtin_prefetch(&plan.begin[first_rows[i]]);
+                keys.prefetch_next_row_with_same_ids(first_rows[i]);
+            }
+        }
+        for (size_t i = 0; i < size; ++i) {
+            if (first_rows[i] != CropRowKeys::kNone) {
                 __builtin_prefetch(plan.filters.data() + plan.begin[first_rows[i]]);
             }
         }
@@ -176,6 +182,9 @@ void tag_points(const TableView& points, const CropRowKeys& keys, const RowFilte
         point += size;
     }
 }
+
+// How many points ahead the copy starts fetching a survivor's destination.
+constexpr size_t kWriteAhead = 16;
 
 // Copies points [first, first + count) to `out`, row-major.
 void copy_rows(const TableView& points, size_t first, size_t count, double* out) {
@@ -225,6 +234,11 @@ FloatTable copy_survivors(const TableView& points, const CropRowKeys& keys, cons
         const size_t cols = points.cols;
         const size_t end = block_begin(block + 1);
         for (size_t point = block_begin(block); point < end;) {
+            // Scattered survivors land at scattered places: start fetching
+            // the place of one a little ahead.
+            if (point + kWriteAhead < end && tags[point + kWriteAhead] < kSeveralRows) {
+                __builtin_prefetch(out + positions[tags[point + kWriteAhead]] * cols, 1);
+            }
             const uint32_t tag = tags[point];
             if (tag == kSeveralRows) {
                 const uint32_t first_row = keys.first_row(integer_id(points.at(point, 0)),
