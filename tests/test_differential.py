@@ -7,6 +7,7 @@ ids (fractional, negative, NaN, huge), narrow tables and special floats are mixe
 
 import math
 
+import fields
 import model
 import numpy as np
 import pytest
@@ -193,3 +194,36 @@ def test_many_rows_come_out_in_row_order_for_every_pool_size(seed):
     for num_threads in (1, 2, 3, 8, 0):
         out = merge_points_removing_overlap(*tables_, 1.0, num_threads)
         assert out.tolist() == expected
+
+
+def _swap_halves(points):
+    half = len(points) // 2
+    return np.concatenate([points[half:], points[:half]])
+
+
+@pytest.mark.parametrize(
+    "layout",
+    [
+        pytest.param(lambda points: points, id="crop-row-order"),
+        pytest.param(_swap_halves, id="halves-swapped"),
+        pytest.param(lambda points: points[::-1], id="reversed"),
+        pytest.param(
+            lambda points: points[np.random.default_rng(7).permutation(len(points))], id="shuffled"
+        ),
+    ],
+)
+def test_point_layouts_give_the_same_survivors_in_row_then_table_order(layout):
+    """Enough points for several workers, in orders that do and do not follow the crop rows."""
+    connected, points, info = fields.make_field(400, 400, extra_columns=1)
+    points[:, 4] = np.arange(len(points))  # remembers each point's place in the sorted table
+    laid_out = np.ascontiguousarray(layout(points))
+    survivors = merge_points_removing_overlap(connected, points, info, 0.3, 1)
+    # The same survivors, crop row by crop row; within a crop row, in the new table order.
+    place = np.empty(len(points), dtype=np.int64)
+    place[laid_out[:, 4].astype(np.int64)] = np.arange(len(points))
+    crop_row_of = {(r[1], r[2]): i for i, r in enumerate(connected)}
+    crop_rows = [crop_row_of[(np.floor(a), b)] for a, b in survivors[:, :2]]
+    expected = survivors[np.lexsort((place[survivors[:, 4].astype(np.int64)], crop_rows))]
+    for num_threads in (1, 0):
+        out = merge_points_removing_overlap(connected, laid_out, info, 0.3, num_threads)
+        np.testing.assert_array_equal(out, expected)

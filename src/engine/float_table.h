@@ -48,6 +48,9 @@ public:
     double* data() { return storage_.get(); }
     const double* data() const { return storage_.get(); }
 
+    // Drops the rows from `rows` on; the storage stays as it is. Row-major only.
+    void keep_rows(size_t rows) { rows_ = rows; }
+
     TableView view() const { return {storage_.get(), rows_, cols_, row_stride_, col_stride_}; }
 
     // Hands the buffer over to a new owner (the Python result object).

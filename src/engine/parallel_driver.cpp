@@ -132,33 +132,46 @@ void tag_run(const TableView& points, const CropRowKeys& keys, const RowFilters&
 // waited for one by one.
 constexpr size_t kBatch = 32;
 
+// The end of the run of points from `point` on whose id columns are equal,
+// bit for bit; at most `end`.
+size_t run_end(const TableView& points, size_t point, size_t end) {
+    const uint64_t first_bits = bits_of(points.at(point, 0));
+    const uint64_t second_bits = bits_of(points.at(point, 1));
+    size_t stop = point + 1;
+    while (stop < end && bits_of(points.at(stop, 0)) == first_bits &&
+           bits_of(points.at(stop, 1)) == second_bits) {
+        ++stop;
+    }
+    return stop;
+}
+
+// The first crop row with the point's id pair. Points often come grouped by
+// crop row, and the groups in the crop rows' own order: the crop row after
+// the previous group's is tried before the index.
+uint32_t first_row_of(const TableView& points, const CropRowKeys& keys, size_t point,
+                      uint32_t previous_row) {
+    const uint64_t first = integer_id(points.at(point, 0));
+    const uint64_t second = integer_id(points.at(point, 1));
+    return previous_row != CropRowKeys::kNone
+               ? keys.first_row(first, second, previous_row + size_t{1})
+               : keys.first_row(first, second);
+}
+
 // Tags the points in [begin, end) (see tag_run).
 void tag_points(const TableView& points, const CropRowKeys& keys, const RowFilters& plan,
                 size_t begin, size_t end, uint32_t* tags, size_t* counts) {
     uint64_t firsts[kBatch];
     uint64_t seconds[kBatch];
     uint32_t first_rows[kBatch];
-    // Points often come grouped by crop row, and the groups in the crop rows'
-    // own order: the next group's crop row is tried before the index.
     uint32_t previous_row = CropRowKeys::kNone;
     size_t point = begin;
     while (point < end) {
-        const uint64_t first_bits = bits_of(points.at(point, 0));
-        const uint64_t second_bits = bits_of(points.at(point, 1));
-        size_t run_end = point + 1;
-        while (run_end < end && bits_of(points.at(run_end, 0)) == first_bits &&
-               bits_of(points.at(run_end, 1)) == second_bits) {
-            ++run_end;
-        }
-        if (run_end - point >= kBatch || run_end == end) {
-            const uint64_t first = integer_id(points.at(point, 0));
-            const uint64_t second = integer_id(points.at(point, 1));
-            const uint32_t row = previous_row != CropRowKeys::kNone
-                                     ? keys.first_row(first, second, previous_row + size_t{1})
-                                     : keys.first_row(first, second);
-            tag_run(points, keys, plan, row, point, run_end, tags, counts);
+        const size_t stop = run_end(points, point, end);
+        if (stop - point >= kBatch || stop == end) {
+            const uint32_t row = first_row_of(points, keys, point, previous_row);
+            tag_run(points, keys, plan, row, point, stop, tags, counts);
             previous_row = row;
-            point = run_end;
+            point = stop;
             continue;
         }
         const size_t size = std::min(kBatch, end - point);
@@ -238,6 +251,94 @@ void copy_rows(const TableView& points, size_t first, size_t count, double* out)
     }
 }
 
+// What copying one block of points in table order found.
+struct InOrderBlock {
+    bool in_order = true;
+    uint32_t first_row = CropRowKeys::kNone;  // the first and last crop row met
+    uint32_t last_row = CropRowKeys::kNone;
+    size_t kept = 0;
+};
+
+// Copies the survivors of points [begin, end), in table order, to `out`,
+// as long as the points come in ascending crop-row order and no id pair names
+// two crop rows; gives up at the first point that breaks this.
+InOrderBlock copy_block_in_table_order(const TableView& points, const CropRowKeys& keys,
+                                       const RowFilters& plan, size_t begin, size_t end,
+                                       double* out) {
+    InOrderBlock block;
+    for (size_t point = begin; point < end;) {
+        const size_t stop = run_end(points, point, end);
+        const uint32_t row = first_row_of(points, keys, point, block.last_row);
+        if (row != CropRowKeys::kNone) {
+            if ((block.last_row != CropRowKeys::kNone && row < block.last_row) ||
+                keys.next_row_with_same_ids(row) != CropRowKeys::kNone) {
+                block.in_order = false;
+                break;
+            }
+            if (block.first_row == CropRowKeys::kNone) {
+                block.first_row = row;
+            }
+            block.last_row = row;
+            const std::span<const PastCenterFilter> filters = plan.of_row(row);
+            auto keeps = [&](size_t p) {
+                return filters.empty() ||
+                       survives_past_center_filters(filters, points.at(p, 2), points.at(p, 3));
+            };
+            for (size_t kept_from = point; kept_from < stop;) {
+                size_t kept_to = kept_from;
+                while (kept_to < stop && keeps(kept_to)) {
+                    ++kept_to;
+                }
+                copy_rows(points, kept_from, kept_to - kept_from, out + block.kept * points.cols);
+                block.kept += kept_to - kept_from;
+                kept_from = kept_to + 1;  // past the removed point, if any
+            }
+        }
+        point = stop;
+    }
+    finish_streaming();
+    return block;
+}
+
+// Points listed in crop-row order (as a pipeline that writes each crop row's
+// detections in turn produces them) survive in table order, so one pass can
+// filter and copy them: each block of points writes its survivors where its
+// points start, and the blocks are then closed up. Returns false, having
+// written nothing of use, when the points are not in that order.
+bool copy_survivors_in_table_order(const TableView& points, const CropRowKeys& keys,
+                                   const RowFilters& plan, const WorkerPool& pool,
+                                   FloatTable& output) {
+    const size_t total = points.rows;
+    const size_t blocks = std::clamp<size_t>(total / kMinPointsPerBlock, 1, pool.size());
+    auto block_begin = [&](size_t block) { return total * block / blocks; };
+    output = FloatTable::row_major(total, points.cols);
+    std::vector<InOrderBlock> found(blocks);
+    pool.for_each(blocks, [&](size_t block) {
+        found[block] = copy_block_in_table_order(points, keys, plan, block_begin(block),
+                                                 block_begin(block + 1),
+                                                 output.data() + block_begin(block) * points.cols);
+    });
+    uint32_t last_row = CropRowKeys::kNone;
+    for (const InOrderBlock& block : found) {
+        if (!block.in_order || (block.first_row != CropRowKeys::kNone &&
+                                last_row != CropRowKeys::kNone && block.first_row < last_row)) {
+            return false;
+        }
+        if (block.last_row != CropRowKeys::kNone) {
+            last_row = block.last_row;
+        }
+    }
+    size_t kept = found[0].kept;
+    for (size_t block = 1; block < blocks; ++block) {
+        std::memmove(output.data() + kept * points.cols,
+                     output.data() + block_begin(block) * points.cols,
+                     found[block].kept * points.cols * sizeof(double));
+        kept += found[block].kept;
+    }
+    output.keep_rows(kept);
+    return true;
+}
+
 // Writes the survivors straight into their final places: a first pass tags
 // each point with its crop row and counts each row's survivors per block of
 // points, the counts give every (block, crop row) its output position, and a
@@ -315,6 +416,13 @@ FloatTable multithreaded_merging(const TableView& connected_crop_rows,
     const MergeInputs inputs{connected_crop_rows, points_in_rows, row_information, keys,
                              info_index,          tolerance};
     const RowFilters plan = plan_rows(inputs, pool);
+    // Without both id columns no point belongs to any crop row.
+    if (points_in_rows.cols >= 2) {
+        FloatTable output;
+        if (copy_survivors_in_table_order(points_in_rows, keys, plan, pool, output)) {
+            return output;
+        }
+    }
     return copy_survivors(points_in_rows, keys, plan, pool);
 }
 
