@@ -1,6 +1,7 @@
 #pragma once
 
 #include <sys/mman.h>
+#include <unistd.h>
 
 #include <cstddef>
 #include <cstdint>
@@ -39,6 +40,18 @@ inline void* allocate_bytes(size_t bytes) {
 }
 
 }  // namespace detail
+
+// Hands the whole pages of [memory + used, memory + size) back to the system;
+// they read as zeros if touched again.
+inline void release_unused_pages(void* memory, size_t used, size_t size) {
+    const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+    const auto start = reinterpret_cast<uintptr_t>(memory);
+    const uintptr_t first = (start + used + page - 1) / page * page;
+    const uintptr_t last = (start + size) / page * page;
+    if (last > first) {
+        madvise(static_cast<char*>(memory) + (first - start), last - first, MADV_DONTNEED);
+    }
+}
 
 template <class T>
 Buffer<T> make_buffer(size_t count) {

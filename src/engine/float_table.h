@@ -48,8 +48,12 @@ public:
     double* data() { return storage_.get(); }
     const double* data() const { return storage_.get(); }
 
-    // Drops the rows from `rows` on; the storage stays as it is. Row-major only.
-    void keep_rows(size_t rows) { rows_ = rows; }
+    // Drops the rows from `rows` on, returning their memory. Row-major only.
+    void keep_rows(size_t rows) {
+        release_unused_pages(storage_.get(), rows * cols_ * sizeof(double),
+                             size() * sizeof(double));
+        rows_ = rows;
+    }
 
     TableView view() const { return {storage_.get(), rows_, cols_, row_stride_, col_stride_}; }
 
