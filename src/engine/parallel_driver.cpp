@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <bit>
 #include <cstring>
+#include <memory>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -411,19 +412,28 @@ FloatTable multithreaded_merging(const TableView& connected_crop_rows,
                                  const TableView& points_in_rows, const TableView& row_information,
                                  double tolerance, unsigned long long num_threads) {
     const WorkerPool pool(resolve_worker_count(num_threads));
-    const CropRowKeys keys(connected_crop_rows, points_in_rows);
-    const RowInformationIndex info_index(row_information);
-    const MergeInputs inputs{connected_crop_rows, points_in_rows, row_information, keys,
-                             info_index,          tolerance};
+    // The two indexes are independent: build them side by side.
+    std::unique_ptr<const CropRowKeys> keys;
+    std::unique_ptr<const RowInformationIndex> info_index;
+    pool.for_each(2, [&](size_t index) {
+        if (index == 0) {
+            keys = std::make_unique<const CropRowKeys>(connected_crop_rows, points_in_rows);
+        } else {
+            info_index = std::make_unique<const RowInformationIndex>(row_information);
+        }
+    });
+    const CropRowKeys& row_keys = *keys;
+    const MergeInputs inputs{connected_crop_rows, points_in_rows, row_information, row_keys,
+                             *info_index,         tolerance};
     const RowFilters plan = plan_rows(inputs, pool);
     // Without both id columns no point belongs to any crop row.
     if (points_in_rows.cols >= 2) {
         FloatTable output;
-        if (copy_survivors_in_table_order(points_in_rows, keys, plan, pool, output)) {
+        if (copy_survivors_in_table_order(points_in_rows, row_keys, plan, pool, output)) {
             return output;
         }
     }
-    return copy_survivors(points_in_rows, keys, plan, pool);
+    return copy_survivors(points_in_rows, row_keys, plan, pool);
 }
 
 }  // namespace cropmerge
