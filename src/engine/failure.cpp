@@ -1,7 +1,8 @@
 #include "engine/failure.h"
 
 #include <pthread.h>
-#include <unistd.h>
+
+#include "engine/standard_error.h"
 
 namespace cropmerge {
 
@@ -15,27 +16,13 @@ std::string current_thread_name() {
     return name;
 }
 
-// One write(2) so that reports from several workers do not interleave.
-void write_report(const std::string& text) {
-    const char* data = text.data();
-    size_t left = text.size();
-    while (left > 0) {
-        ssize_t written = ::write(STDERR_FILENO, data, left);
-        if (written <= 0) {
-            return;
-        }
-        data += written;
-        left -= static_cast<size_t>(written);
-    }
-}
-
 }  // namespace
 
 void fail(const std::string& message, std::source_location where) {
-    write_report("thread '" + current_thread_name() + "' failed at " + where.file_name() + ":" +
-                 std::to_string(where.line()) + ":" + std::to_string(where.column()) + ":\n" +
-                 message +
-                 "\nnote: run under gdb with `catch throw` to obtain a backtrace of the failure\n");
+    write_to_standard_error(
+        "thread '" + current_thread_name() + "' failed at " + where.file_name() + ":" +
+        std::to_string(where.line()) + ":" + std::to_string(where.column()) + ":\n" + message +
+        "\nnote: run under gdb with `catch throw` to obtain a backtrace of the failure\n");
     throw Failure(message);
 }
 

@@ -8,6 +8,8 @@
 #include <cstring>
 #include <string_view>
 
+#include "engine/standard_error.h"
+
 namespace cropmerge {
 
 namespace {
@@ -54,19 +56,6 @@ std::string compact(uint64_t seconds) {
         return std::to_string(seconds / 3600) + "h";
     }
     return std::to_string(seconds / 86400) + "d";
-}
-
-void write_all(const std::string& text) {
-    const char* data = text.data();
-    size_t left = text.size();
-    while (left > 0) {
-        ssize_t written = ::write(STDERR_FILENO, data, left);
-        if (written <= 0) {
-            return;
-        }
-        data += written;
-        left -= static_cast<size_t>(written);
-    }
 }
 
 }  // namespace
@@ -130,7 +119,8 @@ void ProgressBar::draw(uint64_t position, bool final) {
     last_draw_ = now;
     // The finished bar shows the spinner's last frame.
     const uint64_t frame = final ? kSpinnerFrames.size() - 1 : frame_++;
-    write_all("\r\x1b[2K" + render(position, length_, now - start_, frame) + (final ? "\n" : ""));
+    write_to_standard_error("\r\x1b[2K" + render(position, length_, now - start_, frame) +
+                            (final ? "\n" : ""));
 }
 
 }  // namespace cropmerge
