@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <exception>
@@ -102,8 +103,9 @@ void WorkerPool::for_each(size_t count, const std::function<void(size_t)>& task)
     for (size_t w = 1; w <= extra; ++w) {
         try {
             threads.emplace_back([&work, w] {
-                std::string name = "cropmerge-" + std::to_string(w);
-                pthread_setname_np(pthread_self(), name.c_str());
+                char name[16];  // the kernel keeps 15 characters
+                std::snprintf(name, sizeof name, "cropmerge-%zu", w);
+                pthread_setname_np(pthread_self(), name);
                 work();
             });
         } catch (const std::system_error& error) {
