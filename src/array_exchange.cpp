@@ -39,7 +39,7 @@ std::string take_error_text() {
     if (utf8 != nullptr && *utf8 != '\0') {
         text += std::string(": ") + utf8;
     }
-    PyErr_Clear();
+    PyErr_Clear();  // from PyObject_Str or the UTF-8 conversion, if either failed
     return text;
 }
 
