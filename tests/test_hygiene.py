@@ -6,7 +6,6 @@ import ctypes
 import gc
 import multiprocessing
 import os
-import subprocess
 import sys
 import sysconfig
 import textwrap
@@ -16,6 +15,7 @@ from pathlib import Path
 import _native
 import numpy as np
 import pytest
+from child_process import run_python
 from fields import make_field, with_missing_connected_row
 
 merge = _native.merge_points_removing_overlap
@@ -259,16 +259,7 @@ FIRST_CALLS = textwrap.dedent(
 
 @pytest.mark.parametrize("attempt", range(3))
 def test_caches_are_created_once_when_threads_make_their_first_calls_together(attempt):
-    native_dir = str(Path(_native.__file__).parent)
-    tests_dir = str(Path(__file__).parent)
-    path = os.pathsep.join([native_dir, tests_dir, os.environ.get("PYTHONPATH", "")])
-    done = subprocess.run(
-        [sys.executable, "-c", FIRST_CALLS],
-        env={**os.environ, "PYTHONPATH": path},
-        capture_output=True,
-        text=True,
-        timeout=120,
-    )
+    done = run_python(FIRST_CALLS, timeout=120)
     assert done.returncode == 0, done.stderr[-3000:]
     assert done.stdout.strip() == "ok"
 

@@ -2,12 +2,9 @@
 
 import json
 import os
-import subprocess
-import sys
-from pathlib import Path
 
-import _native
 import pytest
+from child_process import run_python
 
 pytestmark = [
     pytest.mark.slow,
@@ -56,20 +53,7 @@ print(json.dumps({
 
 
 def test_a_large_field_merges_like_one_worker_within_its_memory_budget():
-    path = os.pathsep.join(
-        [
-            str(Path(_native.__file__).parent),
-            str(Path(__file__).parent),
-            os.environ.get("PYTHONPATH", ""),
-        ]
-    )
-    done = subprocess.run(
-        [sys.executable, "-c", LARGE_FIELD],
-        env={**os.environ, "PYTHONPATH": path},
-        capture_output=True,
-        text=True,
-        timeout=1200,
-    )
+    done = run_python(LARGE_FIELD, timeout=1200)
     assert done.returncode == 0, done.stderr[-3000:]
     result = json.loads(done.stdout)
     print(result)
