@@ -46,7 +46,6 @@ public:
     void prefetch(uint64_t first, uint64_t second) const { rows_.prefetch(first, second); }
     // The next crop row with the same id pair, or kNone.
     uint32_t next_row_with_same_ids(size_t row) const { return next_row_[row]; }
-    void prefetch_next_row_with_same_ids(size_t row) const { __builtin_prefetch(&next_row_[row]); }
 
     // Whether the crop row's point list is empty; known only for tables with
     // both id columns but no coordinates, the only ones where it decides a

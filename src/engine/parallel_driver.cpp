@@ -34,13 +34,27 @@ constexpr size_t kPrefetchRows = 8;
 // Fewer points than this are not worth a thread of their own.
 constexpr size_t kMinPointsPerBlock = size_t{1} << 16U;
 
+// Where a crop row's filters are, and whether a later crop row shares its
+// id pair: what a point needs of its crop row, in one read.
+struct RowEntry {
+    uint64_t filters_begin : 40;  // at most 4 filters for each of < 2^32 rows
+    uint64_t filter_count : 3;
+    uint64_t chained : 1;
+};
+
 // The filters of every crop row, stored back to back in row order.
 struct RowFilters {
-    std::vector<size_t> begin;  // rows + 1 offsets into `filters`
+    std::vector<RowEntry> rows;
     std::vector<PastCenterFilter> filters;
 
     std::span<const PastCenterFilter> of_row(size_t row) const {
-        return {filters.data() + begin[row], filters.data() + begin[row + 1]};
+        return {filters.data() + rows[row].filters_begin, rows[row].filter_count};
+    }
+    // Whether a later crop row has the same id pair as `row`.
+    bool chained(size_t row) const { return rows[row].chained != 0; }
+    void prefetch(size_t row) const { __builtin_prefetch(&rows[row]); }
+    void prefetch_filters(size_t row) const {
+        __builtin_prefetch(filters.data() + rows[row].filters_begin);
     }
 };
 
@@ -49,12 +63,19 @@ struct RowFilters {
 RowFilters plan_rows(const MergeInputs& inputs, const WorkerPool& pool) {
     const size_t rows = inputs.connected_crop_rows.rows;
     RowFilters plan;
-    plan.begin.assign(rows + 1, 0);
+    plan.rows.resize(rows);
+    // Without both id columns the crop rows are not indexed (and every one fails).
+    const bool indexed = inputs.connected_crop_rows.cols >= 3;
+    size_t filters = 0;
     for (size_t row = 0; row < rows; ++row) {
-        plan.begin[row + 1] =
-            plan.begin[row] + connected_row_count(inputs.connected_crop_rows, row);
+        const size_t count = connected_row_count(inputs.connected_crop_rows, row);
+        plan.rows[row] = {
+            .filters_begin = filters,
+            .filter_count = count,
+            .chained = indexed && inputs.keys.next_row_with_same_ids(row) != CropRowKeys::kNone};
+        filters += count;
     }
-    plan.filters.resize(plan.begin[rows]);
+    plan.filters.resize(filters);
 
     ProgressBar bar(rows);
     const size_t per_task = rows_per_task(rows, pool.size());
@@ -64,7 +85,7 @@ RowFilters plan_rows(const MergeInputs& inputs, const WorkerPool& pool) {
             if (row + kPrefetchRows < end) {
                 prefetch_row_merge(row + kPrefetchRows, inputs);
             }
-            plan_row_merge(row, inputs, plan.filters.data() + plan.begin[row]);
+            plan_row_merge(row, inputs, plan.filters.data() + plan.rows[row].filters_begin);
         }
         bar.inc(end - task * per_task);
     });
@@ -102,7 +123,7 @@ void tag_run(const TableView& points, const CropRowKeys& keys, const RowFilters&
         std::fill(tags + begin, tags + end, kRemoved);
         return;
     }
-    if (keys.next_row_with_same_ids(first_row) != CropRowKeys::kNone) {
+    if (plan.chained(first_row)) {
         for (size_t point = begin; point < end; ++point) {
             tags[point] = kRemoved;
             visit_surviving_rows(points, point, keys, plan, first_row, [&](uint32_t row) {
@@ -158,6 +179,19 @@ uint32_t first_row_of(const TableView& points, const CropRowKeys& keys, size_t p
                : keys.first_row(first, second);
 }
 
+// Starts fetching the lines of points [begin, end) of a row-major table.
+void prefetch_rows(const TableView& points, size_t begin, size_t end) {
+    if (begin >= end || !points.rows_are_contiguous()) {
+        return;
+    }
+    constexpr size_t kLine = 64;
+    const char* from = reinterpret_cast<const char*>(points.row_start(begin));
+    const char* to = reinterpret_cast<const char*>(points.row_start(end - 1) + points.cols);
+    for (; from < to; from += kLine) {
+        __builtin_prefetch(from);
+    }
+}
+
 // Tags the points in [begin, end) (see tag_run).
 void tag_points(const TableView& points, const CropRowKeys& keys, const RowFilters& plan,
                 size_t begin, size_t end, uint32_t* tags, size_t* counts) {
@@ -176,6 +210,9 @@ void tag_points(const TableView& points, const CropRowKeys& keys, const RowFilte
             continue;
         }
         const size_t size = std::min(kBatch, end - point);
+        // Scattered lookups keep the hardware from fetching the next batch's
+        // points ahead on its own.
+        prefetch_rows(points, std::min(end, point + size), std::min(end, point + 2 * size));
         for (size_t i = 0; i < size; ++i) {
             firsts[i] = integer_id(points.at(point + i, 0));
             seconds[i] = integer_id(points.at(point + i, 1));
@@ -184,17 +221,28 @@ void tag_points(const TableView& points, const CropRowKeys& keys, const RowFilte
         for (size_t i = 0; i < size; ++i) {
             first_rows[i] = keys.first_row(firsts[i], seconds[i]);
             if (first_rows[i] != CropRowKeys::kNone) {
-                __builtin_prefetch(&plan.begin[first_rows[i]]);
-                keys.prefetch_next_row_with_same_ids(first_rows[i]);
+                plan.prefetch(first_rows[i]);
+                __builtin_prefetch(&counts[first_rows[i]], 1);
             }
         }
         for (size_t i = 0; i < size; ++i) {
             if (first_rows[i] != CropRowKeys::kNone) {
-                __builtin_prefetch(plan.filters.data() + plan.begin[first_rows[i]]);
+                plan.prefetch_filters(first_rows[i]);
             }
         }
         for (size_t i = 0; i < size; ++i) {
-            tag_run(points, keys, plan, first_rows[i], point + i, point + i + 1, tags, counts);
+            const uint32_t row = first_rows[i];
+            const size_t at = point + i;
+            // tag_run for one point of a crop row with an id pair of its own,
+            // without the call.
+            if (row != CropRowKeys::kNone && !plan.chained(row)) {
+                const bool keep = survives_past_center_filters(plan.of_row(row), points.at(at, 2),
+                                                               points.at(at, 3));
+                tags[at] = keep ? row : kRemoved;
+                counts[row] += keep ? 1 : 0;
+            } else {
+                tag_run(points, keys, plan, row, at, at + 1, tags, counts);
+            }
         }
         previous_row = CropRowKeys::kNone;
         point += size;
@@ -272,7 +320,7 @@ InOrderBlock copy_block_in_table_order(const TableView& points, const CropRowKey
         const uint32_t row = first_row_of(points, keys, point, block.last_row);
         if (row != CropRowKeys::kNone) {
             if ((block.last_row != CropRowKeys::kNone && row < block.last_row) ||
-                keys.next_row_with_same_ids(row) != CropRowKeys::kNone) {
+                plan.chained(row)) {
                 block.in_order = false;
                 break;
             }
@@ -347,7 +395,7 @@ bool copy_survivors_in_table_order(const TableView& points, const CropRowKeys& k
 // table order, whatever the number of workers.
 FloatTable copy_survivors(const TableView& points, const CropRowKeys& keys, const RowFilters& plan,
                           const WorkerPool& pool) {
-    const size_t rows = plan.begin.size() - 1;
+    const size_t rows = plan.rows.size();
     // Without both id columns no point belongs to any crop row.
     const size_t total = points.cols >= 2 ? points.rows : 0;
     const size_t blocks = std::clamp<size_t>(total / kMinPointsPerBlock, 1, pool.size());
