@@ -265,8 +265,8 @@ PyRef wrap_table(FloatTable table) {
     npy_intp strides[2] = {
         static_cast<npy_intp>(table.row_stride() * static_cast<ptrdiff_t>(sizeof(double))),
         static_cast<npy_intp>(table.col_stride() * static_cast<ptrdiff_t>(sizeof(double)))};
+    double* data = table.data();
     Buffer<double> buffer = table.release();
-    double* data = buffer.get();
     PyRef owner = make_slice_container(buffer, rows * cols);
 
     PyRef array(PyArray_NewFromDescr(&PyArray_Type, PyArray_DescrFromType(NPY_DOUBLE), 2, dims,

@@ -227,3 +227,22 @@ def test_point_layouts_give_the_same_survivors_in_row_then_table_order(layout):
     for num_threads in (1, 0):
         out = merge_points_removing_overlap(connected, laid_out, info, 0.3, num_threads)
         np.testing.assert_array_equal(out, expected)
+
+
+@pytest.mark.parametrize(
+    "drop", [0, 2, 400, 798, 799], ids=lambda d: f"drop{d}"
+)  # moves the middle of the table to a crop row's start, first point, middle, end
+@pytest.mark.parametrize("strangers", [False, True], ids=["", "strangers-in-the-middle"])
+def test_two_workers_meet_anywhere_in_a_crop_row(drop, strangers):
+    """Points in crop-row order, split between two workers wherever the middle falls."""
+    connected, points, info = fields.make_field(400, 400, extra_columns=1)
+    points = np.ascontiguousarray(points[drop:])
+    points[:, 4] = np.arange(len(points))
+    if strangers:  # points of no crop row on both sides of the middle
+        middle = len(points) // 2
+        points[middle - 3 : middle + 3, :2] = 999.0
+    expected = merge_points_removing_overlap(connected, points, info, 0.3, 1)
+    assert 0 < len(expected) < len(points)
+    np.testing.assert_array_equal(
+        merge_points_removing_overlap(connected, points, info, 0.3, 0), expected
+    )

@@ -41,15 +41,15 @@ inline void* allocate_bytes(size_t bytes) {
 
 }  // namespace detail
 
-// Hands the whole pages of [memory + used, memory + size) back to the system;
-// they read as zeros if touched again.
-inline void release_unused_pages(void* memory, size_t used, size_t size) {
-    const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
-    const auto start = reinterpret_cast<uintptr_t>(memory);
-    const uintptr_t first = (start + used + page - 1) / page * page;
-    const uintptr_t last = (start + size) / page * page;
+// Hands the whole pages in [begin, end) back to the system; they read as
+// zeros if touched again.
+inline void release_pages(char* begin, char* end) {
+    const auto page = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));
+    const uintptr_t start = reinterpret_cast<uintptr_t>(begin);
+    const uintptr_t first = (start + page - 1) / page * page;
+    const uintptr_t last = reinterpret_cast<uintptr_t>(end) / page * page;
     if (last > first) {
-        madvise(static_cast<char*>(memory) + (first - start), last - first, MADV_DONTNEED);
+        madvise(begin + (first - start), last - first, MADV_DONTNEED);
     }
 }
 

@@ -45,21 +45,27 @@ public:
     size_t size() const { return rows_ * cols_; }
     ptrdiff_t row_stride() const { return row_stride_; }
     ptrdiff_t col_stride() const { return col_stride_; }
-    double* data() { return storage_.get(); }
-    const double* data() const { return storage_.get(); }
+    double* data() { return storage_.get() + first_; }
+    const double* data() const { return storage_.get() + first_; }
 
-    // Drops the rows from `rows` on, returning their memory. Row-major only.
-    void keep_rows(size_t rows) {
-        release_unused_pages(storage_.get(), rows * cols_ * sizeof(double),
-                             size() * sizeof(double));
-        rows_ = rows;
+    // Keeps rows [first, first + count) only, returning the whole pages of
+    // the others. Row-major only.
+    void keep_rows(size_t first, size_t count) {
+        char* base = reinterpret_cast<char*>(data());
+        const size_t row_bytes = cols_ * sizeof(double);
+        release_pages(base, base + first * row_bytes);
+        release_pages(base + (first + count) * row_bytes, base + rows_ * row_bytes);
+        first_ += first * cols_;
+        rows_ = count;
     }
 
-    TableView view() const { return {storage_.get(), rows_, cols_, row_stride_, col_stride_}; }
+    TableView view() const { return {data(), rows_, cols_, row_stride_, col_stride_}; }
 
-    // Hands the buffer over to a new owner (the Python result object).
+    // Hands the storage over to a new owner (the Python result object). The
+    // values may start past the storage's beginning: take data() first.
     Buffer<double> release() {
         rows_ = cols_ = 0;
+        first_ = 0;
         return std::move(storage_);
     }
 
@@ -72,6 +78,7 @@ private:
           col_stride_(col_stride) {}
 
     Buffer<double> storage_;
+    size_t first_ = 0;  // elements of storage_ before the table's values
     size_t rows_ = 0;
     size_t cols_ = 0;
     ptrdiff_t row_stride_ = 0;

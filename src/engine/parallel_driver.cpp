@@ -167,15 +167,29 @@ size_t run_end(const TableView& points, size_t point, size_t end) {
     return stop;
 }
 
+// The start of the run of points up to `stop` whose id columns are equal,
+// bit for bit; at least `begin`.
+size_t run_start(const TableView& points, size_t begin, size_t stop) {
+    const uint64_t first_bits = bits_of(points.at(stop - 1, 0));
+    const uint64_t second_bits = bits_of(points.at(stop - 1, 1));
+    size_t start = stop - 1;
+    while (start > begin && bits_of(points.at(start - 1, 0)) == first_bits &&
+           bits_of(points.at(start - 1, 1)) == second_bits) {
+        --start;
+    }
+    return start;
+}
+
 // The first crop row with the point's id pair. Points often come grouped by
-// crop row, and the groups in the crop rows' own order: the crop row after
-// the previous group's is tried before the index.
+// crop row, and the groups in the crop rows' own order: the crop row next to
+// the neighbouring group's (`step` away from `neighbour_row`) is tried before
+// the index.
 uint32_t first_row_of(const TableView& points, const CropRowKeys& keys, size_t point,
-                      uint32_t previous_row) {
+                      uint32_t neighbour_row, int step = 1) {
     const uint64_t first = integer_id(points.at(point, 0));
     const uint64_t second = integer_id(points.at(point, 1));
-    return previous_row != CropRowKeys::kNone
-               ? keys.first_row(first, second, previous_row + size_t{1})
+    return neighbour_row != CropRowKeys::kNone
+               ? keys.first_row(first, second, neighbour_row + static_cast<size_t>(step))
                : keys.first_row(first, second);
 }
 
@@ -308,6 +322,22 @@ struct InOrderBlock {
     size_t kept = 0;
 };
 
+// Whether points [begin, end), of one crop row, survive.
+class RowSurvival {
+public:
+    RowSurvival(const TableView& points, const RowFilters& plan, uint32_t row)
+        : points_(points), filters_(plan.of_row(row)) {}
+
+    bool keeps(size_t point) const {
+        return filters_.empty() ||
+               survives_past_center_filters(filters_, points_.at(point, 2), points_.at(point, 3));
+    }
+
+private:
+    const TableView& points_;
+    std::span<const PastCenterFilter> filters_;
+};
+
 // Copies the survivors of points [begin, end), in table order, to `out`,
 // as long as the points come in ascending crop-row order and no id pair names
 // two crop rows; gives up at the first point that breaks this.
@@ -328,14 +358,10 @@ InOrderBlock copy_block_in_table_order(const TableView& points, const CropRowKey
                 block.first_row = row;
             }
             block.last_row = row;
-            const std::span<const PastCenterFilter> filters = plan.of_row(row);
-            auto keeps = [&](size_t p) {
-                return filters.empty() ||
-                       survives_past_center_filters(filters, points.at(p, 2), points.at(p, 3));
-            };
+            const RowSurvival survival(points, plan, row);
             for (size_t kept_from = point; kept_from < stop;) {
                 size_t kept_to = kept_from;
-                while (kept_to < stop && keeps(kept_to)) {
+                while (kept_to < stop && survival.keeps(kept_to)) {
                     ++kept_to;
                 }
                 copy_rows(points, kept_from, kept_to - kept_from, out + block.kept * points.cols);
@@ -349,23 +375,73 @@ InOrderBlock copy_block_in_table_order(const TableView& points, const CropRowKey
     return block;
 }
 
+// The same, from the last point back: the survivors are written downward so
+// that they end at `out_end`.
+InOrderBlock copy_block_in_table_order_backward(const TableView& points, const CropRowKeys& keys,
+                                                const RowFilters& plan, size_t begin, size_t end,
+                                                double* out_end) {
+    InOrderBlock block;
+    for (size_t stop = end; stop > begin;) {
+        const size_t point = run_start(points, begin, stop);
+        const uint32_t row = first_row_of(points, keys, point, block.first_row, -1);
+        if (row != CropRowKeys::kNone) {
+            if ((block.first_row != CropRowKeys::kNone && row > block.first_row) ||
+                plan.chained(row)) {
+                block.in_order = false;
+                break;
+            }
+            if (block.last_row == CropRowKeys::kNone) {
+                block.last_row = row;
+            }
+            block.first_row = row;
+            const RowSurvival survival(points, plan, row);
+            for (size_t kept_to = stop; kept_to > point;) {
+                size_t kept_from = kept_to;
+                while (kept_from > point && survival.keeps(kept_from - 1)) {
+                    --kept_from;
+                }
+                block.kept += kept_to - kept_from;
+                copy_rows(points, kept_from, kept_to - kept_from,
+                          out_end - block.kept * points.cols);
+                if (kept_from == point) {
+                    break;
+                }
+                kept_to = kept_from - 1;  // before the removed point
+            }
+        }
+        stop = point;
+    }
+    finish_streaming();
+    return block;
+}
+
 // Points listed in crop-row order (as a pipeline that writes each crop row's
 // detections in turn produces them) survive in table order, so one pass can
-// filter and copy them: each block of points writes its survivors where its
-// points start, and the blocks are then closed up. Returns false, having
-// written nothing of use, when the points are not in that order.
+// filter and copy them. The blocks of points go in pairs that meet where the
+// second one starts: the first block writes its survivors downward from
+// there, the second upward, so a pair's survivors come out together. Pairs
+// are then closed up. Returns false, having written nothing of use, when the
+// points are not in that order.
 bool copy_survivors_in_table_order(const TableView& points, const CropRowKeys& keys,
                                    const RowFilters& plan, const WorkerPool& pool,
                                    FloatTable& output) {
     const size_t total = points.rows;
     const size_t blocks = std::clamp<size_t>(total / kMinPointsPerBlock, 1, pool.size());
     auto block_begin = [&](size_t block) { return total * block / blocks; };
+    // Where a block's pair meets: blocks 2k and 2k + 1 meet at the start of
+    // 2k + 1; a last block without a partner writes upward from its start.
+    auto meeting = [&](size_t block) { return block_begin(std::min(block | 1U, blocks - 1)); };
     output = FloatTable::row_major(total, points.cols);
     std::vector<InOrderBlock> found(blocks);
     pool.for_each(blocks, [&](size_t block) {
-        found[block] = copy_block_in_table_order(points, keys, plan, block_begin(block),
-                                                 block_begin(block + 1),
-                                                 output.data() + block_begin(block) * points.cols);
+        double* meet = output.data() + meeting(block) * points.cols;
+        const size_t begin = block_begin(block);
+        const size_t end = block_begin(block + 1);
+        if (block % 2 == 0 && block + 1 < blocks) {
+            found[block] = copy_block_in_table_order_backward(points, keys, plan, begin, end, meet);
+        } else {
+            found[block] = copy_block_in_table_order(points, keys, plan, begin, end, meet);
+        }
     });
     uint32_t last_row = CropRowKeys::kNone;
     for (const InOrderBlock& block : found) {
@@ -377,14 +453,24 @@ bool copy_survivors_in_table_order(const TableView& points, const CropRowKeys& k
             last_row = block.last_row;
         }
     }
-    size_t kept = found[0].kept;
-    for (size_t block = 1; block < blocks; ++block) {
-        std::memmove(output.data() + kept * points.cols,
-                     output.data() + block_begin(block) * points.cols,
-                     found[block].kept * points.cols * sizeof(double));
-        kept += found[block].kept;
+    // Where a pair's survivors start, and how many there are.
+    auto pair_first = [&](size_t block) {
+        return meeting(block) - (block + 1 < blocks ? found[block].kept : 0);
+    };
+    auto pair_kept = [&](size_t block) {
+        return found[block].kept + (block + 1 < blocks ? found[block + 1].kept : 0);
+    };
+    const size_t first = pair_first(0);
+    size_t kept = 0;
+    for (size_t block = 0; block < blocks; block += 2) {
+        if (pair_first(block) != first + kept) {
+            std::memmove(output.data() + (first + kept) * points.cols,
+                         output.data() + pair_first(block) * points.cols,
+                         pair_kept(block) * points.cols * sizeof(double));
+        }
+        kept += pair_kept(block);
     }
-    output.keep_rows(kept);
+    output.keep_rows(first, kept);
     return true;
 }
 
