@@ -1,7 +1,8 @@
 // Stress test of the engine's threading, meant to run under ThreadSanitizer:
 // merges generated fields many times with 1, 2, 4 and 8 requested workers and
 // checks that every run gives exactly the single-worker output (or the same
-// failure), drives WorkerPool with 8 real workers, runs whole merges from 8
+// failure), drives WorkerPool with 8 real workers, splits the pass over
+// points in crop-row order into 1 to 7 blocks, runs whole merges from 8
 // threads at once, and draws the progress bar on a pseudo-terminal.
 //
 // Usage: engine_stress [rounds] [seed]
@@ -24,9 +25,13 @@
 #include <utility>
 #include <vector>
 
+#include "engine/crop_row_keys.h"
 #include "engine/failure.h"
 #include "engine/float_table.h"
+#include "engine/in_order_pass.h"
 #include "engine/parallel_driver.h"
+#include "engine/past_center_filter.h"
+#include "engine/row_filters.h"
 #include "engine/worker_pool.h"
 
 // Where sanitizer reports go; present only in a sanitizer build.
@@ -264,6 +269,70 @@ void stress_worker_pool(std::mt19937_64& rng, int rounds) {
     }
 }
 
+// The pass over points in crop-row order, split into 1 to 7 blocks on 8 real
+// workers (the driver never splits into more blocks than there are
+// processors): every split gives the one-block output, and a table out of
+// crop-row order is refused whatever the split.
+void stress_in_order_blocks(std::mt19937_64& rng, int rounds) {
+    const cropmerge::WorkerPool pool(8);
+    std::uniform_int_distribution<int> point_count(0, 60);
+    std::uniform_real_distribution<double> along(0.0, 100.0);
+    std::bernoulli_distribution stranger(0.1);
+    for (int round = 0; round < rounds; ++round) {
+        const size_t rows = 40 + static_cast<size_t>(round);
+        std::vector<std::vector<double>> connected;
+        std::vector<std::vector<double>> points;
+        cropmerge::RowFilters plan;
+        for (size_t r = 0; r < rows; ++r) {
+            const double id = static_cast<double>(r + 1);
+            connected.push_back({static_cast<double>(r), id, 1.0});
+            const int count = point_count(rng);
+            for (int p = 0; p < count; ++p) {
+                // Points of no crop row (id pair 0, 0) may come anywhere.
+                const double own = stranger(rng) ? 0.0 : id + 0.5;
+                points.push_back(
+                    {own, own == 0.0 ? 0.0 : 1.0, along(rng), 0.0, static_cast<double>(p)});
+            }
+            // Every third crop row keeps all its points; the others keep
+            // those short of x = 61 or past x = 79.
+            const bool filtered = r % 3 != 0;
+            plan.rows.push_back({.filters_begin = plan.filters.size(),
+                                 .filter_count = filtered ? 1U : 0U,
+                                 .chained = 0});
+            if (filtered) {
+                plan.filters.emplace_back(cropmerge::Point{60.0, 0.0}, cropmerge::Point{80.0, 0.0},
+                                          1.0);
+            }
+        }
+        const FloatTable connected_table = table(connected, 3);
+        const FloatTable in_order = table(points, 5);
+        std::rotate(points.begin(), points.begin() + static_cast<ptrdiff_t>(points.size() / 3),
+                    points.end());
+        const FloatTable out_of_order = table(points, 5);
+        const cropmerge::CropRowKeys keys(connected_table.view(), in_order.view());
+
+        FloatTable expected;
+        check(cropmerge::copy_survivors_in_table_order(in_order.view(), keys, plan, pool, 1,
+                                                       expected),
+              "one block takes points in crop-row order");
+        check(expected.rows() > 0 && expected.rows() < in_order.rows(),
+              "the filters keep some points and remove others");
+        for (size_t blocks = 1; blocks <= 7; ++blocks) {
+            FloatTable output;
+            const bool taken = cropmerge::copy_survivors_in_table_order(in_order.view(), keys, plan,
+                                                                        pool, blocks, output);
+            check(taken && output.rows() == expected.rows() &&
+                      std::memcmp(output.data(), expected.data(),
+                                  expected.size() * sizeof(double)) == 0,
+                  std::to_string(blocks) + " blocks give the one-block output");
+            FloatTable refused;
+            check(!cropmerge::copy_survivors_in_table_order(out_of_order.view(), keys, plan, pool,
+                                                            blocks, refused),
+                  std::to_string(blocks) + " blocks refuse points out of crop-row order");
+        }
+    }
+}
+
 // Whole merges from 8 threads at once share nothing: each gives the output
 // of the same merge run alone.
 void stress_concurrent_calls(std::mt19937_64& rng, int rounds) {
@@ -357,6 +426,7 @@ int main(int argc, char** argv) {
     stress_successful_merges(rng, rounds);
     stress_failing_merges(rng, rounds);
     stress_worker_pool(rng, rounds * 5);
+    stress_in_order_blocks(rng, rounds);
     stress_concurrent_calls(rng, rounds);
     stress_progress_bar(rng);
 

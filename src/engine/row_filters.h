@@ -1,0 +1,36 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "engine/past_center_filter.h"
+
+namespace cropmerge {
+
+// Where a crop row's filters are, and whether a later crop row shares its
+// id pair: what a point needs of its crop row, in one read.
+struct RowEntry {
+    uint64_t filters_begin : 40;  // at most 4 filters for each of < 2^32 rows
+    uint64_t filter_count : 3;
+    uint64_t chained : 1;
+};
+
+// The filters of every crop row, stored back to back in row order.
+struct RowFilters {
+    std::vector<RowEntry> rows;
+    std::vector<PastCenterFilter> filters;
+
+    std::span<const PastCenterFilter> of_row(size_t row) const {
+        return {filters.data() + rows[row].filters_begin, rows[row].filter_count};
+    }
+    // Whether a later crop row has the same id pair as `row`.
+    bool chained(size_t row) const { return rows[row].chained != 0; }
+    void prefetch(size_t row) const { __builtin_prefetch(&rows[row]); }
+    void prefetch_filters(size_t row) const {
+        __builtin_prefetch(filters.data() + rows[row].filters_begin);
+    }
+};
+
+}  // namespace cropmerge
