@@ -205,3 +205,16 @@ def test_worker_that_cannot_start_fails_the_call():
     prefix = "PanicException: called `Result::unwrap()` on an `Err` value: ThreadPoolBuildError"
     assert outcome.startswith(prefix + " { kind: IOError(")
     assert outcome.endswith(") }")
+
+
+@pytest.mark.parametrize("width", [2, 3])
+def test_scattered_points_without_coordinates_in_crop_rows_without_connections(width):
+    """Crop rows with nothing connected keep every point, never reading past the id columns."""
+    crop_rows = np.array([[0, k, 1] + [NAN] * 8 for k in range(1, 9)], dtype=float)
+    info = np.array([[k, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0] for k in range(1, 9)], dtype=float)
+    owners = [5, 2, 7, 2, 1, 8, 3, 6, 4, 1, 8, 5]  # no two neighbours share a crop row
+    points = np.array([[k, 1, i][:width] for i, k in enumerate(owners)], dtype=float)
+    expected = points[np.argsort(owners, kind="stable")]
+    for num_threads in (1, 0):
+        out = merge_points_removing_overlap(crop_rows, points, info, 0.5, num_threads)
+        np.testing.assert_array_equal(out, expected)

@@ -19,7 +19,8 @@ struct InOrderBlock {
     size_t kept = 0;
 };
 
-// Whether points [begin, end), of one crop row, survive.
+// Whether points [begin, end), of one crop row, survive: keeps_point, written
+// out here because this loop built on it ran 5 % slower at the large size.
 class RowSurvival {
 public:
     RowSurvival(const TableView& points, const RowFilters& plan, uint32_t row)

@@ -78,9 +78,7 @@ void visit_surviving_rows(const TableView& points, size_t point, const CropRowKe
                           const RowFilters& plan, uint32_t first_row, Visit&& visit) {
     for (uint32_t row = first_row; row != CropRowKeys::kNone;
          row = keys.next_row_with_same_ids(row)) {
-        const std::span<const PastCenterFilter> filters = plan.of_row(row);
-        if (filters.empty() ||
-            survives_past_center_filters(filters, points.at(point, 2), points.at(point, 3))) {
+        if (plan.keeps(row, points, point)) {
             visit(row);
         }
     }
@@ -183,8 +181,7 @@ void tag_points(const TableView& points, const CropRowKeys& keys, const RowFilte
             // tag_run for one point of a crop row with an id pair of its own,
             // without the call.
             if (row != CropRowKeys::kNone && !plan.chained(row)) {
-                const bool keep = survives_past_center_filters(plan.of_row(row), points.at(at, 2),
-                                                               points.at(at, 3));
+                const bool keep = plan.keeps(row, points, at);
                 tags[at] = keep ? row : kRemoved;
                 counts[row] += keep ? 1 : 0;
             } else {

@@ -5,6 +5,7 @@
 #include <span>
 #include <vector>
 
+#include "engine/float_table.h"
 #include "engine/past_center_filter.h"
 
 namespace cropmerge {
@@ -17,6 +18,16 @@ struct RowEntry {
     uint64_t chained : 1;
 };
 
+// Whether `filters` (one crop row's) keep the point at row `point` of
+// `points`. Without filters every point is kept and its coordinates are not
+// read: a table too narrow to hold them can still have crop rows that keep
+// all their points.
+inline bool keeps_point(std::span<const PastCenterFilter> filters, const TableView& points,
+                        size_t point) {
+    return filters.empty() ||
+           survives_past_center_filters(filters, points.at(point, 2), points.at(point, 3));
+}
+
 // The filters of every crop row, stored back to back in row order.
 struct RowFilters {
     std::vector<RowEntry> rows;
@@ -24,6 +35,9 @@ struct RowFilters {
 
     std::span<const PastCenterFilter> of_row(size_t row) const {
         return {filters.data() + rows[row].filters_begin, rows[row].filter_count};
+    }
+    bool keeps(size_t row, const TableView& points, size_t point) const {
+        return keeps_point(of_row(row), points, point);
     }
     // Whether a later crop row has the same id pair as `row`.
     bool chained(size_t row) const { return rows[row].chained != 0; }
