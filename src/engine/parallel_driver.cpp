@@ -29,8 +29,12 @@ size_t rows_per_task(size_t rows, size_t workers) {
 // How far ahead of the row being planned its lookups are fetched.
 constexpr size_t kPrefetchRows = 8;
 
-// Fewer points than this are not worth a thread of their own.
-constexpr size_t kMinPointsPerBlock = size_t{1} << 16U;
+// How many blocks a pass over `points` points is split into: one per worker,
+// but no block of fewer points than are worth a thread of their own.
+size_t point_blocks(size_t points, const WorkerPool& pool) {
+    constexpr size_t kMinPointsPerBlock = size_t{1} << 16U;
+    return std::clamp<size_t>(points / kMinPointsPerBlock, 1, pool.size());
+}
 
 // Runs the per-row half of the merge for every crop row, in parallel, while
 // the progress bar counts the rows.
@@ -206,7 +210,7 @@ FloatTable copy_survivors(const TableView& points, const CropRowKeys& keys, cons
     const size_t rows = plan.rows.size();
     // Without both id columns no point belongs to any crop row.
     const size_t total = points.cols >= 2 ? points.rows : 0;
-    const size_t blocks = std::clamp<size_t>(total / kMinPointsPerBlock, 1, pool.size());
+    const size_t blocks = point_blocks(total, pool);
     auto block_begin = [&](size_t block) { return total * block / blocks; };
 
     const Buffer<uint32_t> tags = make_buffer<uint32_t>(total);
@@ -285,9 +289,8 @@ FloatTable multithreaded_merging(const TableView& connected_crop_rows,
     // Without both id columns no point belongs to any crop row.
     if (points_in_rows.cols >= 2) {
         FloatTable output;
-        const size_t blocks =
-            std::clamp<size_t>(points_in_rows.rows / kMinPointsPerBlock, 1, pool.size());
-        if (copy_survivors_in_table_order(points_in_rows, row_keys, plan, pool, blocks, output)) {
+        if (copy_survivors_in_table_order(points_in_rows, row_keys, plan, pool,
+                                          point_blocks(points_in_rows.rows, pool), output)) {
             return output;
         }
     }
