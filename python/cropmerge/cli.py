@@ -8,27 +8,28 @@ go to a temporary file in the target folder and are renamed into place.
 from __future__ import annotations
 
 import argparse
-import contextlib
-import os
 import sys
-import tempfile
 import time
-import zipfile
-from collections.abc import Callable, Iterator
+from collections.abc import Callable
 from pathlib import Path
-from typing import IO, NoReturn
+from typing import NoReturn
 
 import numpy as np
 from _native import merge_points_removing_overlap
 
-TABLES = ("connected_crop_rows", "points_in_rows", "row_information")
-OUTPUT_FORMATS = (".npy", ".npz", ".csv")
+from cropmerge.fieldio import (
+    OUTPUT_FORMATS,
+    TABLES,
+    UserError,
+    atomic_output,
+    describe_os_error,
+    load_npy,
+    load_npz,
+    write_points,
+)
+
 EXIT_FAILURE = 2
 EXIT_INTERRUPTED = 130
-
-
-class UserError(Exception):
-    """A failure to report as one line, without a traceback."""
 
 
 class _Parser(argparse.ArgumentParser):
@@ -112,69 +113,6 @@ def _add_threads(parser: argparse.ArgumentParser) -> None:
     )
 
 
-# ---- reading -------------------------------------------------------------------
-
-
-def _describe_os_error(error: OSError) -> str:
-    return error.strerror or str(error)
-
-
-def _checked_table(name: str, array: np.ndarray, source: Path) -> np.ndarray:
-    if array.ndim != 2 or array.dtype.kind != "f" or array.dtype.itemsize != 8:
-        raise UserError(
-            f"{source}: {name} must be a 2-D float64 array, "
-            f"got {array.dtype} with shape {array.shape}"
-        )
-    # Float64 stored in the other byte order converts without loss.
-    return array.astype(np.float64, copy=False)
-
-
-_UNREADABLE = (ValueError, EOFError, zipfile.BadZipFile)
-
-
-def _open(path: Path, expected: str) -> np.ndarray | np.lib.npyio.NpzFile:
-    """np.load without pickles, failing with one line."""
-    try:
-        return np.load(path, allow_pickle=False)  # type: ignore[no-any-return]
-    except OSError as error:
-        if isinstance(error, FileNotFoundError | IsADirectoryError | PermissionError):
-            raise UserError(f"cannot read {path}: {_describe_os_error(error)}") from None
-        raise UserError(f"cannot read {path}: not an {expected} file ({error})") from None
-    except _UNREADABLE as error:
-        text = str(error)
-        if "pickled" in text:  # what NumPy says of a file that is no array at all
-            raise UserError(f"cannot read {path}: not an {expected} file") from None
-        if "Object arrays" in text:
-            raise UserError(f"cannot read {path}: holds Python objects, not numbers") from None
-        raise UserError(f"cannot read {path}: not an {expected} file ({text})") from None
-
-
-def _load_npy(name: str, path: Path) -> np.ndarray:
-    array = _open(path, ".npy")
-    if not isinstance(array, np.ndarray):
-        array.close()
-        raise UserError(f"cannot read {path}: an .npz archive, expected an .npy file")
-    return _checked_table(name, array, path)
-
-
-def _load_npz(path: Path) -> dict[str, np.ndarray]:
-    archive = _open(path, ".npz")
-    if not isinstance(archive, np.lib.npyio.NpzFile):
-        raise UserError(f"cannot read {path}: a single array, expected an .npz archive")
-    with archive:
-        tables = {}
-        for name in TABLES:
-            if name not in archive.files:
-                found = ", ".join(sorted(archive.files)) or "none"
-                raise UserError(f"{path}: no array named '{name}' (found: {found})")
-            try:
-                array = archive[name]
-            except (OSError, *_UNREADABLE) as error:
-                raise UserError(f"cannot read '{name}' from {path}: {error}") from None
-            tables[name] = _checked_table(name, array, path)
-    return tables
-
-
 def _load_inputs(args: argparse.Namespace) -> dict[str, np.ndarray]:
     files = {"connected_crop_rows": args.connected, "points_in_rows": args.points}
     files["row_information"] = args.info
@@ -182,58 +120,10 @@ def _load_inputs(args: argparse.Namespace) -> dict[str, np.ndarray]:
     if args.input is not None:
         if given:
             raise UserError("give either INPUT or --connected/--points/--info, not both")
-        return _load_npz(args.input)
+        return load_npz(args.input)
     if len(given) != len(TABLES):
         raise UserError("give an INPUT .npz file, or all three of --connected, --points, --info")
-    return {name: _load_npy(name, path) for name, path in files.items()}
-
-
-# ---- writing -------------------------------------------------------------------
-
-
-@contextlib.contextmanager
-def atomic_output(path: Path) -> Iterator[IO[bytes]]:
-    """Yield a temporary file beside ``path`` that replaces ``path`` once the block succeeds.
-
-    On any failure or interruption the temporary file is removed and an
-    existing ``path`` stays as it was.
-    """
-    try:
-        descriptor, temporary = tempfile.mkstemp(
-            dir=path.parent, prefix=f".{path.name}.", suffix=".part"
-        )
-    except OSError as error:
-        raise UserError(f"cannot write {path}: {_describe_os_error(error)}") from None
-    try:
-        with os.fdopen(descriptor, "wb") as handle:
-            yield handle
-            handle.flush()
-            os.fsync(handle.fileno())
-            # Temporary files are private; give the result the usual permissions.
-            umask = os.umask(0)
-            os.umask(umask)
-            os.fchmod(handle.fileno(), 0o666 & ~umask)
-        os.replace(temporary, path)
-    except BaseException:
-        with contextlib.suppress(OSError):
-            os.unlink(temporary)
-        raise
-
-
-def _write_points(points: np.ndarray, path: Path) -> None:
-    suffix = path.suffix.lower()
-    try:
-        with atomic_output(path) as handle:
-            if suffix == ".npy":
-                np.save(handle, points, allow_pickle=False)
-            elif suffix == ".npz":
-                np.savez(handle, points_in_rows=points)
-            else:
-                extra = [f"column_{c}" for c in range(4, points.shape[1])]
-                header = ",".join(["first_id", "second_id", "x", "y", *extra][: points.shape[1]])
-                np.savetxt(handle, points, fmt="%.17g", delimiter=",", header=header, comments="")
-    except OSError as error:
-        raise UserError(f"cannot write {path}: {_describe_os_error(error)}") from None
+    return {name: load_npy(name, path) for name, path in files.items()}
 
 
 def _check_output_path(path: Path) -> None:
@@ -312,7 +202,7 @@ def _run_merge(args: argparse.Namespace) -> None:
     _check_output_path(args.output)
     tables = _load_inputs(args)
     merged = _timed_merge(tables, args.tolerance, args.threads)
-    _write_points(merged, args.output)
+    write_points(merged, args.output)
 
 
 def _run_demo(args: argparse.Namespace) -> None:
@@ -337,7 +227,7 @@ def _run_demo(args: argparse.Namespace) -> None:
             with atomic_output(args.plot) as handle:
                 figure.savefig(handle, format=plot_format)
         except OSError as error:
-            raise UserError(f"cannot write {args.plot}: {_describe_os_error(error)}") from None
+            raise UserError(f"cannot write {args.plot}: {describe_os_error(error)}") from None
         print(f"picture written to {args.plot}", file=sys.stderr)
 
 
