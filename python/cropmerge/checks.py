@@ -20,7 +20,7 @@ from cropmerge.links import connected_pairs
 from cropmerge.spacing import point_spacing
 from cropmerge.tables import count_of, format_id_pair, id_columns
 
-__all__ = ["Finding", "check_field"]
+__all__ = ["Finding", "check_field", "field_findings"]
 
 EXAMPLES = 3
 
@@ -239,10 +239,16 @@ def check_field(
     Raises FieldError, as ``merge`` does, for tables the merge would fail on, and
     ValueError for a NaN tolerance.
     """
+    return field_findings(
+        index_field(connected_crop_rows, points_in_rows, row_information), tolerance
+    )
+
+
+def field_findings(field: IndexedField, tolerance: float) -> list[Finding]:
+    """``check_field`` of a field that ``index_field`` has read."""
     tolerance = float(tolerance)
     if math.isnan(tolerance):
         raise ValueError("tolerance must not be NaN")
-    field = index_field(connected_crop_rows, points_in_rows, row_information)
     crop_rows = id_columns(field.connected, 1, 2)
     info_ids = id_columns(field.info, 0, 4)
     findings = [
