@@ -58,7 +58,7 @@ void CropRowKeys::build_direct_table() {
         max_second = std::max(max_second, integer_id(crop_rows_.at(row, 2)));
     }
     // A few entries per crop row at most, so that sparse ids keep the hash.
-    const size_t limit = std::max<size_t>(4 * rows, 4096);
+    const size_t limit = std::max<size_t>(4 * rows, size_t{1} << 16U);
     if (max_first >= limit || max_second >= limit || (max_first + 1) > limit / (max_second + 1)) {
         return;
     }
