@@ -191,6 +191,8 @@ def draw(run, contenders, path):
         ax.set_xticks(np.arange(len(orders)), [f"({order})" for order in orders])
         ax.set_title(title, fontsize=9)
         ax.set_ylabel(label)
+        if panel != "memory":
+            ax.set_yscale("log")  # the NumPy reference dwarfs the others
     axes[0][0].legend(fontsize=7)
     fig.tight_layout()
     fig.savefig(path, dpi=110)
