@@ -49,8 +49,8 @@ CONTENDERS = (
     "numpy",
     "floor",
 )
-DEFAULT_ROUNDS = {"small": 9, "medium": 9, "large": 5}
-QUICK_ROUNDS = 3
+DEFAULT_ROUNDS = {"small": 9, "medium": 9, "large": 3}
+QUICK_ROUNDS = 2
 MEMORY_SIZE = "large"
 MEMORY_ORDERS = ("a", "d")
 MEMORY_CONTENDERS = ("native t=1", "native t=0", "numba all threads", "numpy", "floor")
@@ -253,7 +253,7 @@ def parse_args(argv):
         "--rounds",
         type=int,
         default=None,
-        help="timed rounds per size, at least 5 for a report (default: "
+        help="timed rounds per size, at least 3 for a report (default: "
         + ", ".join(f"{size} {count}" for size, count in DEFAULT_ROUNDS.items())
         + f"; {QUICK_ROUNDS} with --quick)",
     )
@@ -362,8 +362,8 @@ def main(argv=None):
     print()
     for word, goal, detail in verdicts:
         print(f"{word}: {goal}: {detail}")
-    if min(rounds_at(args, size) for size in args.sizes) < 5:
-        print("\nnote: fewer than 5 rounds; use at least 5 for a report")
+    if min(rounds_at(args, size) for size in args.sizes) < 3:
+        print("\nnote: fewer than 3 rounds; use at least 3 for a report")
     if output:
         output.mkdir(parents=True, exist_ok=True)
         write_markdown(output / "results.md", machine_info, intro(args), body, verdicts)
