@@ -10,11 +10,9 @@ center.
 
 from __future__ import annotations
 
-from dataclasses import dataclass
 from typing import Any
 
 import numpy as np
-from _native import merge_points_removing_overlap
 from matplotlib.axes import Axes
 from matplotlib.backends.backend_agg import FigureCanvasAgg
 from matplotlib.figure import Figure
@@ -23,9 +21,12 @@ from matplotlib.legend_handler import HandlerTuple
 from matplotlib.lines import Line2D
 from matplotlib.patches import Rectangle
 
+from cropmerge.geometry import Junctions, centers, facing_ends, find_junctions
+from cropmerge.ids import integer_ids
+from cropmerge.merging import merge
 from cropmerge.synthetic import Field
 
-__all__ = ["Junctions", "draw", "draw_junction", "junction_centers", "kept_mask"]
+__all__ = ["draw", "draw_junction", "kept_mask"]
 
 PIECE = ("#1f6fb4", "#f08a24")
 BORDER = "#8a8a8a"
@@ -47,81 +48,6 @@ def kept_mask(points: np.ndarray, merged: np.ndarray) -> np.ndarray:
     return np.isin(keys(points), keys(merged))
 
 
-@dataclass(frozen=True)
-class Junctions:
-    """Where each crop row meets each of its connected rows, seen from the crop row."""
-
-    crop_row: np.ndarray  # index into connected_crop_rows
-    own_info: np.ndarray  # index into row_information of the crop row
-    other_info: np.ndarray  # index into row_information of the connected row
-    center: np.ndarray  # (n, 2)
-    near_end: np.ndarray  # (n, 2)
-    far_point: np.ndarray  # (n, 2)
-    connected_near_end: np.ndarray  # (n, 2)
-
-
-def junction_centers(connected: np.ndarray, info: np.ndarray) -> Junctions:
-    """Work out every junction's center and near end the way the merge does.
-
-    Crop rows look up their own ``row_information`` row by integer ids and
-    their connected rows by exact float ids; pairs that are not found are
-    skipped (the merge itself fails on them).
-    """
-    by_integer: dict[tuple[int, int], int] = {}
-    by_float: dict[tuple[float, float], int] = {}
-    for index, (first, second) in enumerate(info[:, [0, 4]].tolist()):
-        by_integer.setdefault((_integer_id(first), _integer_id(second)), index)
-        by_float.setdefault((first, second), index)
-
-    crop_rows, own_rows, other_rows = [], [], []
-    for crop_row, row in enumerate(connected.tolist()):
-        own = by_integer.get((_integer_id(row[1]), _integer_id(row[2])))
-        if own is None:
-            continue
-        for column in (3, 5, 7, 9):
-            if column + 1 >= len(row) or np.isnan(row[column]):  # NaN ends the list
-                break
-            other = by_float.get((row[column], row[column + 1]))
-            if other is not None:
-                crop_rows.append(crop_row)
-                own_rows.append(own)
-                other_rows.append(other)
-
-    own_index = np.array(own_rows, dtype=np.int64)
-    other_index = np.array(other_rows, dtype=np.int64)
-    p = info[own_index, 5:11].reshape(-1, 3, 2)
-    q = info[other_index, 5:11].reshape(-1, 3, 2)
-    dx = p[:, :, None, 0] - q[:, None, :, 0]
-    dy = p[:, :, None, 1] - q[:, None, :, 1]
-    distance = np.sqrt(dx * dx + dy * dy).reshape(-1, 9)
-    # The first pair at the greatest distance wins; NaN never does, nor does 0.
-    distance = np.where(np.isnan(distance), -1.0, distance)
-    rows = np.arange(len(distance))
-    best = np.argmax(distance, axis=1) if len(rows) else np.zeros(0, dtype=np.int64)
-    best = np.where(distance[rows, best] > 0.0, best, 0)
-    s, u = best // 3, best % 3
-    far = p[rows, s]
-    near = np.where((s == 0)[:, None], p[:, 1], p[:, 0])
-    connected_near = np.where((u == 0)[:, None], q[:, 1], q[:, 0])
-    middle = (near + connected_near) * 0.5
-    v = far - near
-    w = middle - near
-    with np.errstate(invalid="ignore", divide="ignore"):
-        t = ((0.0 + w[:, 0] * v[:, 0]) + w[:, 1] * v[:, 1]) / (
-            (0.0 + v[:, 0] * v[:, 0]) + v[:, 1] * v[:, 1]
-        )
-    center = near + v * t[:, None]
-    crop_row_index = np.array(crop_rows, dtype=np.int64)
-    return Junctions(crop_row_index, own_index, other_index, center, near, far, connected_near)
-
-
-def _integer_id(value: float) -> int:
-    """An id as the merge compares a crop row's own ids: truncated, NaN and negatives 0."""
-    if not value > 0:
-        return 0
-    return 2**64 - 1 if value >= 2.0**64 else int(value)
-
-
 def draw(field: Field, merged: np.ndarray, tolerance: float) -> Figure:
     """The before/after figure of ``field`` merged into ``merged`` with ``tolerance``."""
     points = field.points_in_rows
@@ -139,7 +65,7 @@ def draw(field: Field, merged: np.ndarray, tolerance: float) -> Figure:
     shown = _inside(xy, window)
     kept = _kept_inside(points, merged, window)
     colour = _tile_colour(field, points[:, 1])
-    junctions = junction_centers(connected, info)
+    junctions = find_junctions(connected, info)
 
     figure = Figure(figsize=(14, 8.6), dpi=100, layout="constrained")
     FigureCanvasAgg(figure)  # rendered by Agg, whatever backend pyplot uses
@@ -235,21 +161,24 @@ def draw_junction(
         np.asarray(table, dtype=np.float64)
         for table in (connected_crop_rows, points_in_rows, row_information)
     )
-    junctions = junction_centers(connected, info)
+    junctions = find_junctions(connected, info)
     found = np.flatnonzero(junctions.crop_row == crop_row)
     if found.size == 0:
         raise ValueError(f"row {crop_row} of connected_crop_rows has no connected piece to draw")
     junction = int(found[0])
-    kept = kept_mask(points, merge_points_removing_overlap(connected, points, info, tolerance, 0))
+    kept = kept_mask(points, merge(connected, points, info, tolerance))
     pieces = info[[junctions.own_info[junction], junctions.other_info[junction]]]
     colour = np.full(len(points), -1)
     for index, piece in enumerate(pieces):
-        colour[np.all(_as_integer_ids(points[:, :2]) == _as_integer_ids(piece[[0, 4]]), axis=1)] = (
-            index
-        )
-    geometry = {name: getattr(junctions, name)[junction] for name in _FACING_ENDS}
-    geometry["midpoint"] = (geometry["near_end"] + geometry["connected_near_end"]) * 0.5
-    geometry["center"] = junctions.center[junction]
+        colour[np.all(integer_ids(points[:, :2]) == integer_ids(piece[[0, 4]]), axis=1)] = index
+    ends = facing_ends(pieces[:1, 5:11], pieces[1:, 5:11])
+    geometry = {
+        "far_point": ends.far[0],
+        "near_end": ends.near[0],
+        "connected_near_end": ends.connected_near[0],
+        "midpoint": (ends.near[0] + ends.connected_near[0]) * 0.5,
+        "center": centers(ends)[0],
+    }
 
     figure = Figure(figsize=(9, 5), dpi=100, layout="constrained")
     FigureCanvasAgg(figure)
@@ -276,7 +205,6 @@ def draw_junction(
     return figure
 
 
-_FACING_ENDS = ("far_point", "near_end", "connected_near_end")
 # What draw_junction labels, and where beside the point it puts the text.
 _LABELS = {
     "far_point": ("far point", (0, 10)),
@@ -298,11 +226,6 @@ def _label(ax: Axes, geometry: dict[str, np.ndarray], names: list[str]) -> None:
             fontsize=9,
             ha="center" if offset[0] == 0 else "left",
         )
-
-
-def _as_integer_ids(ids: np.ndarray) -> np.ndarray:
-    """Ids as the merge matches a crop row's points: truncated, NaN and negatives 0."""
-    return np.trunc(np.fmax(ids, 0.0))
 
 
 def _around(geometry: dict[str, np.ndarray]) -> dict[str, tuple[float, float]]:
