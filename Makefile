@@ -5,7 +5,7 @@ BOOT := $(VENV)/.bootstrapped
 CXX_SOURCES := $(wildcard src/*.cpp src/*.h src/engine/*.cpp src/engine/*.h)
 PYTEST_ARGS ?=
 
-.PHONY: help install test test-slow lint demo wheel clean
+.PHONY: help install test test-slow lint demo docs wheel clean
 
 # `make` alone lists the targets rather than starting a build.
 .DEFAULT_GOAL := help
@@ -42,6 +42,12 @@ lint: install ## clang-format, ruff and clang-tidy, all must be clean
 
 demo: install ## merge a synthetic field and draw demo.png
 	$(VENV)/bin/cropmerge demo --plot demo.png
+
+# docs/demo.png is the demo's picture; docs/junction.png is drawn by the README's
+# "Your own data" example, run as written.
+docs: install ## redraw the README's pictures in docs/
+	$(VENV)/bin/cropmerge demo --plot docs/demo.png
+	$(PY) tools/readme_example.py docs
 
 # A wheel that installs on any manylinux system with CPython 3.13, no compiler
 # needed.
