@@ -15,9 +15,9 @@ $(BOOT): pyproject.toml tools/find-python
 	touch $@
 
 # Builds the extension incrementally (build/<wheel tag>) and installs it with
-# the test, lint and plot tools.
+# the test, lint, plot and batch tools.
 install: $(BOOT)
-	$(PY) -m pip install -q --no-build-isolation ".[test,lint,plot]"
+	$(PY) -m pip install -q --no-build-isolation ".[test,lint,plot,batch]"
 
 # pytest exits with 5 when a selection collects nothing; that is not a failure.
 test: install

@@ -17,6 +17,7 @@ from typing import NoReturn
 import numpy as np
 from _native import merge_points_removing_overlap
 
+from cropmerge import batch_cli
 from cropmerge.fieldio import (
     OUTPUT_FORMATS,
     TABLES,
@@ -100,6 +101,7 @@ def _parser() -> argparse.ArgumentParser:
         "--plot", type=Path, metavar="FILE.png", help="write a before/after picture to FILE.png"
     )
     _add_threads(demo)
+    batch_cli.add_parser(commands)
     return parser
 
 
@@ -245,23 +247,24 @@ def _plot_format(path: Path) -> str:
     return extension
 
 
-COMMANDS: dict[str, Callable[[argparse.Namespace], None]] = {
+COMMANDS: dict[str, Callable[[argparse.Namespace], int | None]] = {
     "merge": _run_merge,
     "demo": _run_demo,
+    "batch": batch_cli.run,
 }
 
 
 def main(argv: list[str] | None = None) -> int:
     args = _parser().parse_args(argv)
     try:
-        COMMANDS[args.command](args)
+        status = COMMANDS[args.command](args)
     except UserError as error:
         print(f"cropmerge {args.command}: error: {error}", file=sys.stderr)
         return EXIT_FAILURE
     except KeyboardInterrupt:
         print(f"cropmerge {args.command}: interrupted", file=sys.stderr)
         return EXIT_INTERRUPTED
-    return 0
+    return status or 0
 
 
 if __name__ == "__main__":

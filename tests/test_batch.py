@@ -1,0 +1,209 @@
+"""Batches of fields on a real Dask cluster: two worker processes on loopback, started here."""
+
+import json
+import os
+import signal
+import threading
+import time
+from pathlib import Path
+
+import numpy as np
+import pytest
+from _native import merge_points_removing_overlap
+from fields import make_field, with_missing_connected_row
+
+dask = pytest.importorskip("dask")
+distributed = pytest.importorskip("distributed")
+batch = pytest.importorskip("cropmerge.batch")
+
+TABLES = ("connected_crop_rows", "points_in_rows", "row_information")
+FIELDS = 20
+BROKEN = "field_07"
+TOLERANCE = 0.05
+
+# Closing a cluster whose workers were killed leaves Dask's sockets to the
+# garbage collector.
+pytestmark = pytest.mark.filterwarnings("ignore::ResourceWarning")
+
+
+@pytest.fixture(scope="module")
+def fields(tmp_path_factory):
+    """{name: tables} of small fields, one of them with a connected row that has no anchors."""
+    folder = tmp_path_factory.mktemp("fields")
+    made = {}
+    for number in range(FIELDS):
+        name = f"field_{number:02}"
+        tables = make_field(100, 200, seed=number)
+        if name == BROKEN:
+            tables = with_missing_connected_row(tables, 5)
+        made[name] = dict(zip(TABLES, tables, strict=True))
+        np.savez(folder / f"{name}.npz", **made[name])
+    return folder, made
+
+
+@pytest.fixture(scope="module")
+def client():
+    # A field that kills its worker fails on the second death rather than the fourth.
+    with (
+        dask.config.set({"distributed.scheduler.allowed-failures": 1}),
+        distributed.LocalCluster(
+            n_workers=2,
+            threads_per_worker=1,
+            processes=True,
+            host="127.0.0.1",
+            dashboard_address=None,
+        ) as cluster,
+        distributed.Client(cluster) as client,
+    ):
+        yield client
+
+
+def expected(tables):
+    return merge_points_removing_overlap(*(tables[name] for name in TABLES), TOLERANCE, 1)
+
+
+def read_output(path):
+    if path.suffix == ".csv":
+        return np.loadtxt(path, delimiter=",", skiprows=1, ndmin=2)
+    return np.load(path)
+
+
+def check_outputs(out_dir, made, fmt):
+    """Every good field's output is the direct merge's; nothing else is in out_dir."""
+    good = sorted(name for name in made if name != BROKEN)
+    written = sorted(path.name for path in out_dir.iterdir())
+    assert written == sorted([*(f"{name}.{fmt}" for name in good), batch.REPORT_NAME])
+    for name in good:
+        np.testing.assert_array_equal(read_output(out_dir / f"{name}.{fmt}"), expected(made[name]))
+
+
+def check_report(report, out_dir, made):
+    assert json.loads((out_dir / batch.REPORT_NAME).read_text()) == report.to_json()
+    assert [Path(field.input).stem for field in report.fields] == sorted(made)
+    (broken,) = report.failed
+    assert Path(broken.input).stem == BROKEN
+    return {Path(field.input).stem: field for field in report.fields}
+
+
+def test_a_batch_writes_what_merging_each_field_directly_gives(client, fields, tmp_path):
+    folder, made = fields
+    report = batch.merge_fields([folder], tmp_path, tolerance=TOLERANCE, client=client)
+
+    check_outputs(tmp_path, made, "npy")
+    entries = check_report(report, tmp_path, made)
+    assert "merge failed: " in entries[BROKEN].error
+    workers = {entry.worker for entry in entries.values()}
+    assert workers <= set(client.scheduler_info()["workers"])
+    for name, entry in entries.items():
+        if name != BROKEN:
+            assert entry.status == "ok"
+            assert (entry.points_in, entry.points_kept) == (
+                len(made[name]["points_in_rows"]),
+                len(expected(made[name])),
+            )
+    summary = report.summary
+    assert (summary["ok"], summary["failed"], summary["skipped"]) == (FIELDS - 1, 1, 0)
+
+
+def _holder_of_a_temporary(pids, out_dir):
+    """The worker process that has a temporary output file open, if one has."""
+    for pid in pids:
+        try:
+            for fd in os.listdir(f"/proc/{pid}/fd"):
+                target = os.readlink(f"/proc/{pid}/fd/{fd}")
+                if target.startswith(str(out_dir)) and target.endswith(".part"):
+                    return pid
+        except FileNotFoundError:  # the process or the descriptor is gone
+            continue
+    return None
+
+
+def _kill_while_writing(client, out_dir, killed, stop):
+    pids = set(client.run(os.getpid).values())
+    while not stop.is_set():
+        holder = _holder_of_a_temporary(pids, out_dir)
+        if holder is not None:
+            os.kill(holder, signal.SIGKILL)
+            killed.append(holder)
+            return
+        time.sleep(0.0005)
+
+
+def test_killing_a_worker_mid_write_loses_nothing(client, fields, tmp_path):
+    folder, made = fields
+    killed, stop = [], threading.Event()
+    killer = threading.Thread(target=_kill_while_writing, args=(client, tmp_path, killed, stop))
+    killer.start()
+    try:
+        report = batch.merge_fields(
+            [folder], tmp_path, tolerance=TOLERANCE, client=client, output_format="csv"
+        )
+    finally:
+        stop.set()
+        killer.join()
+
+    assert killed, "no worker was caught writing"
+    check_outputs(tmp_path, made, "csv")  # no temporary file left either
+    entries = check_report(report, tmp_path, made)
+    assert sum(entry.status == "ok" for entry in entries.values()) == FIELDS - 1
+
+
+class _KillWorkerOnStart(distributed.WorkerPlugin):
+    """Kills its worker process whenever a task of the named field starts there."""
+
+    def __init__(self, field_name):
+        self.field_name = field_name
+
+    def transition(self, key, start, finish, **kwargs):
+        if finish == "executing" and self.field_name in str(key):
+            os.kill(os.getpid(), signal.SIGKILL)
+
+
+def test_a_field_that_kills_its_worker_fails_and_the_batch_goes_on(client, fields, tmp_path):
+    folder, _ = fields
+    client.register_plugin(_KillWorkerOnStart("field_02.npz"), name="killer")
+    try:
+        report = batch.merge_fields([folder], tmp_path, tolerance=TOLERANCE, client=client)
+    finally:
+        client.unregister_worker_plugin("killer")
+
+    entries = {Path(field.input).stem: field for field in report.fields}
+    assert entries.pop("field_02").error.startswith("KilledWorker: Attempted to run task")
+    assert entries.pop(BROKEN).status == "failed"
+    assert {entry.status for entry in entries.values()} == {"ok"}
+    assert sorted(tmp_path.glob(".*")) == []
+
+
+class _Interrupt(Exception):
+    pass
+
+
+def test_resume_skips_what_an_interrupted_batch_finished(client, fields, tmp_path):
+    folder, made = fields
+    seen = []
+
+    def interrupt_after_five(result):
+        seen.append(result)
+        if len(seen) == 5:
+            raise _Interrupt
+
+    with pytest.raises(_Interrupt):
+        batch.merge_fields(
+            [folder], tmp_path, tolerance=TOLERANCE, client=client, on_result=interrupt_after_five
+        )
+    finished = json.loads((tmp_path / batch.REPORT_NAME).read_text())["fields"]
+    assert [entry["input"] for entry in finished] == sorted(result.input for result in seen)
+
+    changed = folder / "field_11.npz"
+    os.utime(changed, ns=(changed.stat().st_atime_ns, changed.stat().st_mtime_ns + 1))
+    report = batch.merge_fields([folder], tmp_path, tolerance=TOLERANCE, client=client, resume=True)
+
+    check_outputs(tmp_path, made, "npy")
+    check_report(report, tmp_path, made)
+    skipped = {field.input for field in report.fields if field.status == "skipped"}
+    done_before = {entry["input"] for entry in finished if entry["status"] == "ok"}
+    assert skipped == done_before - {str(changed)}
+
+    # Another tolerance makes every earlier output stale.
+    again = batch.merge_fields([folder], tmp_path, tolerance=0.1, client=client, resume=True)
+    assert again.summary["skipped"] == 0
