@@ -3,6 +3,8 @@
 import json
 import os
 import signal
+import subprocess
+import sys
 import threading
 import time
 from pathlib import Path
@@ -10,12 +12,16 @@ from pathlib import Path
 import numpy as np
 import pytest
 from _native import merge_points_removing_overlap
+from cropmerge import cli
 from fields import make_field, with_missing_connected_row
 
 dask = pytest.importorskip("dask")
 distributed = pytest.importorskip("distributed")
 batch = pytest.importorskip("cropmerge.batch")
+worker_faults = pytest.importorskip("worker_faults")
 
+HERE = str(Path(__file__).parent)
+REPO = Path(__file__).resolve().parents[1]
 TABLES = ("connected_crop_rows", "points_in_rows", "row_information")
 FIELDS = 20
 BROKEN = "field_07"
@@ -41,21 +47,62 @@ def fields(tmp_path_factory):
     return folder, made
 
 
+def start(*command, env):
+    return subprocess.Popen(
+        [sys.executable, "-m", "dask", *command],
+        env=env,
+        stdout=subprocess.DEVNULL,
+        stderr=subprocess.DEVNULL,
+        start_new_session=True,
+    )
+
+
+def stop(process):
+    process.terminate()
+    try:
+        process.wait(timeout=20)
+    except subprocess.TimeoutExpired:
+        process.kill()
+        process.wait()
+
+
 @pytest.fixture(scope="module")
-def client():
+def cluster(tmp_path_factory):
+    """(address, client) of a scheduler and two worker processes started as commands."""
+    scheduler_file = tmp_path_factory.mktemp("cluster") / "scheduler.json"
     # A field that kills its worker fails on the second death rather than the fourth.
-    with (
-        dask.config.set({"distributed.scheduler.allowed-failures": 1}),
-        distributed.LocalCluster(
-            n_workers=2,
-            threads_per_worker=1,
-            processes=True,
-            host="127.0.0.1",
-            dashboard_address=None,
-        ) as cluster,
-        distributed.Client(cluster) as client,
-    ):
-        yield client
+    env = {
+        **os.environ,
+        "DASK_DISTRIBUTED__SCHEDULER__ALLOWED_FAILURES": "1",
+        "PYTHONPATH": os.pathsep.join(filter(None, [HERE, os.environ.get("PYTHONPATH")])),
+    }
+    where = ["--scheduler-file", str(scheduler_file), "--no-dashboard"]
+    processes = [start("scheduler", "--host", "127.0.0.1", "--port", "0", *where, env=env)]
+    try:
+        processes.append(
+            start(
+                "worker",
+                "--nworkers",
+                "2",
+                "--nthreads",
+                "1",
+                "--host",
+                "127.0.0.1",
+                *where,
+                env=env,
+            )
+        )
+        with distributed.Client(scheduler_file=str(scheduler_file), timeout="60s") as client:
+            client.wait_for_workers(2, timeout=60)
+            yield client.scheduler.address, client
+    finally:
+        for process in reversed(processes):
+            stop(process)
+
+
+@pytest.fixture
+def client(cluster):
+    return cluster[1]
 
 
 def expected(tables):
@@ -148,20 +195,9 @@ def test_killing_a_worker_mid_write_loses_nothing(client, fields, tmp_path):
     assert sum(entry.status == "ok" for entry in entries.values()) == FIELDS - 1
 
 
-class _KillWorkerOnStart(distributed.WorkerPlugin):
-    """Kills its worker process whenever a task of the named field starts there."""
-
-    def __init__(self, field_name):
-        self.field_name = field_name
-
-    def transition(self, key, start, finish, **kwargs):
-        if finish == "executing" and self.field_name in str(key):
-            os.kill(os.getpid(), signal.SIGKILL)
-
-
 def test_a_field_that_kills_its_worker_fails_and_the_batch_goes_on(client, fields, tmp_path):
     folder, _ = fields
-    client.register_plugin(_KillWorkerOnStart("field_02.npz"), name="killer")
+    client.register_plugin(worker_faults.KillWorkerOnStart("field_02.npz"), name="killer")
     try:
         report = batch.merge_fields([folder], tmp_path, tolerance=TOLERANCE, client=client)
     finally:
@@ -207,3 +243,77 @@ def test_resume_skips_what_an_interrupted_batch_finished(client, fields, tmp_pat
     # Another tolerance makes every earlier output stale.
     again = batch.merge_fields([folder], tmp_path, tolerance=0.1, client=client, resume=True)
     assert again.summary["skipped"] == 0
+
+
+# ---- the command -------------------------------------------------------------------
+
+
+def run_command(*args):
+    path = os.pathsep.join(filter(None, [str(REPO / "python"), os.environ.get("PYTHONPATH")]))
+    return subprocess.run(
+        [sys.executable, "-m", "cropmerge", "batch", *map(str, args)],
+        env={**os.environ, "PYTHONPATH": path},
+        capture_output=True,
+        text=True,
+        timeout=120,
+    )
+
+
+def test_the_command_on_a_given_cluster_then_resumed(cluster, fields, tmp_path):
+    address, _ = cluster
+    folder, made = fields
+    first = run_command(folder, "-o", tmp_path, "--scheduler", address, "--tolerance", TOLERANCE)
+
+    assert first.returncode == 1, first.stderr
+    failure, summary = first.stderr.splitlines()  # no progress bar off a terminal
+    assert failure.startswith(f"failed: {folder / BROKEN}.npz: merge failed: ")
+    assert summary.startswith(f"{FIELDS} fields: {FIELDS - 1} merged, 1 failed, 0 skipped; ")
+    check_outputs(tmp_path, made, "npy")
+
+    good = [folder / f"{name}.npz" for name in made if name != BROKEN]
+    again = run_command(
+        *good, "-o", tmp_path, "--scheduler", address, "--tolerance", TOLERANCE, "--resume"
+    )
+    assert again.returncode == 0, again.stderr
+    assert f": 0 merged, 0 failed, {FIELDS - 1} skipped; " in again.stderr
+
+
+def test_the_command_starts_and_stops_a_local_cluster(fields, tmp_path):
+    folder, made = fields
+    result = run_command(
+        folder, "-o", tmp_path, "--workers", 2, "--format", "npz", "--tolerance", TOLERANCE
+    )
+
+    assert result.returncode == 1, result.stderr
+    assert result.stderr.startswith("Dask dashboard: ")
+    with np.load(tmp_path / "field_00.npz") as archive:
+        np.testing.assert_array_equal(archive["points_in_rows"], expected(made["field_00"]))
+
+
+@pytest.mark.parametrize(
+    "arguments, message",
+    [
+        (["{folder}", "--workers", "2", "--scheduler", "tcp://127.0.0.1:1"], "--workers"),
+        (["{folder}/nothing.npz"], "no file or folder"),
+        (["{folder}", "{other}/field_00.npz"], "would both write"),
+        (["{folder}", "-o", "{folder}", "--format", "npz"], "would replace the field itself"),
+        (["{folder}", "--tolerance", "nan"], "not a number or 'auto'"),
+        (["{folder}", "--threads", "-1"], "0 or more"),
+    ],
+)
+def test_the_command_refuses_unusable_arguments(fields, tmp_path, capsys, arguments, message):
+    folder, _ = fields
+    other = tmp_path / "other"
+    other.mkdir()
+    (other / "field_00.npz").write_bytes((folder / "field_00.npz").read_bytes())
+    given = [item.format(folder=folder, other=other) for item in arguments]
+    if "-o" not in given:
+        given += ["-o", str(tmp_path / "out")]
+
+    try:
+        status = cli.main(["batch", *given])
+    except SystemExit as exit:  # what argparse does with the arguments it refuses
+        status = exit.code
+    assert status == 2
+    assert message in capsys.readouterr().err
+    assert not (tmp_path / "out").exists()

@@ -14,6 +14,7 @@ import dataclasses
 import json
 import math
 import os
+import signal
 import time
 from collections.abc import Callable, Iterable, Iterator
 from dataclasses import dataclass
@@ -34,7 +35,14 @@ from cropmerge.fieldio import (
     write_points,
 )
 
-__all__ = ["BatchReport", "FieldResult", "find_fields", "local_client", "merge_fields"]
+__all__ = [
+    "BatchReport",
+    "FieldResult",
+    "find_fields",
+    "local_client",
+    "merge_fields",
+    "plan_outputs",
+]
 
 REPORT_NAME = "report.json"
 FORMATS = ("npy", "npz", "csv")
@@ -186,8 +194,11 @@ def find_fields(inputs: Iterable[str | os.PathLike[str]]) -> list[Path]:
     return list(fields)
 
 
-def _plan_outputs(fields: list[Path], out_dir: Path, output_format: str) -> list[Path]:
+def plan_outputs(
+    fields: list[Path], out_dir: str | os.PathLike[str], output_format: str
+) -> list[Path]:
     """Each field's output path, refusing two fields that would write one file."""
+    out_dir = Path(os.path.abspath(out_dir))
     if output_format not in FORMATS:
         raise UserError(f"unknown format '{output_format}': use one of {', '.join(FORMATS)}")
     outputs: dict[Path, Path] = {}
@@ -281,7 +292,7 @@ def merge_fields(
     options = _checked_options(tolerance, num_threads, strict)
     fields = find_fields(inputs)
     out_path = _prepare_out_dir(out_dir)
-    outputs = _plan_outputs(fields, out_path, output_format)
+    outputs = plan_outputs(fields, out_path, output_format)
     batch = _Batch(fields, outputs, out_path, options, on_result or (lambda _: None))
     if client is not None:
         return batch.run(client, resume)
@@ -302,10 +313,17 @@ def local_client(workers: int | None = None) -> Iterator[Client]:
             host="127.0.0.1",
             dashboard_address=":0",
             env={"NO_COLOR": "1"},
+            preload=[__name__],
         ) as cluster,
         Client(cluster) as client,
     ):
         yield client
+
+
+def dask_setup(worker: object) -> None:
+    """Run in each worker process of a local cluster as it starts (a Dask preload)."""
+    # Ctrl-C reaches the workers too; the command that started them closes them.
+    signal.signal(signal.SIGINT, signal.SIG_IGN)
 
 
 class _Batch:

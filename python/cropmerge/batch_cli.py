@@ -9,6 +9,7 @@ from __future__ import annotations
 import argparse
 import contextlib
 import importlib.util
+import math
 import sys
 import time
 from collections.abc import Iterator
@@ -81,9 +82,12 @@ def _tolerance(text: str) -> Tolerance:
     if text == "auto":
         return "auto"
     try:
-        return float(text)
+        value = float(text)
     except ValueError:
-        raise argparse.ArgumentTypeError(f"not a number or 'auto': {text!r}") from None
+        value = math.nan
+    if math.isnan(value):
+        raise argparse.ArgumentTypeError(f"not a number or 'auto': {text!r}")
+    return value
 
 
 def _count(text: str) -> int:
@@ -103,7 +107,9 @@ def run(args: argparse.Namespace) -> int:
         raise UserError(f"needs Dask ({error}): pip install 'cropmerge[batch]'") from None
     if args.scheduler is not None and args.workers is not None:
         raise UserError("--workers sizes a local cluster; with --scheduler the cluster is given")
+    # Fail on the arguments before starting a cluster.
     fields = batch.find_fields(args.fields)
+    batch.plan_outputs(fields, args.out_dir, args.format)
     progress = _Progress(len(fields), sys.stderr)
     with _client(args) as client:
         try:
