@@ -16,14 +16,15 @@ import math
 import os
 import signal
 import time
+import uuid
 from collections.abc import Callable, Iterable, Iterator
 from dataclasses import dataclass
 from pathlib import Path
 from typing import Any, Literal
 
+import dask
 import numpy as np
 from _native import merge_points_removing_overlap
-from dask.base import tokenize
 from distributed import Client, Future, LocalCluster, as_completed, get_worker
 
 from cropmerge.fieldio import (
@@ -253,11 +254,10 @@ def _previous_results(out_dir: Path) -> dict[str, FieldResult]:
 
 
 def _already_done(
-    previous: FieldResult | None, output: Path, source: dict[str, int] | None, options: FieldOptions
+    previous: FieldResult, output: Path, source: dict[str, int] | None, options: FieldOptions
 ) -> bool:
     return (
-        previous is not None
-        and previous.status in ("ok", "skipped")
+        previous.status in ("ok", "skipped")
         and previous.output == str(output)
         and source is not None
         and previous.source == source
@@ -305,7 +305,9 @@ def local_client(workers: int | None = None) -> Iterator[Client]:
     """A client of a cluster of worker processes on this machine, one merge at a time each."""
     # A merge holds the GIL for its whole call: processes, not threads, run fields side by
     # side. Workers share the command's terminal; the engine's own bars would clobber ours.
+    # A worker holds only the field it runs, so a field that kills it takes no other down.
     with (
+        dask.config.set({"distributed.scheduler.worker-saturation": 1.0}),
         LocalCluster(
             n_workers=workers or os.process_cpu_count() or 1,
             threads_per_worker=1,
@@ -350,14 +352,21 @@ class _Batch:
         self._remove_temporaries()
         pending: dict[Future, int] = {}
         try:
+            todo = []
             for index, (field, output) in enumerate(zip(self.fields, self.outputs, strict=True)):
                 earlier = previous.get(str(field))
-                if _already_done(earlier, output, sources[index], self.options):
-                    assert earlier is not None
+                if earlier is not None and _already_done(
+                    earlier, output, sources[index], self.options
+                ):
                     self._record(index, dataclasses.replace(earlier, status="skipped"))
                 else:
-                    pending[self._submit(client, field, output)] = index
-            for future in as_completed(list(pending)):
+                    todo.append(index)
+            pending = dict(zip(self._submit(client, todo), todo, strict=True))
+            completed = as_completed(list(pending))
+            for future in completed:
+                if not future.done():  # its worker died before we read it: being rerun
+                    completed.add(future)
+                    continue
                 index = pending.pop(future)
                 self._record(index, self._finished(future, index, sources[index]))
         finally:
@@ -367,22 +376,29 @@ class _Batch:
             self._write_report(report)
         return report
 
-    def _submit(self, client: Client, field: Path, output: Path) -> Future:
-        arguments = (str(field), str(output), self.options)
-        key = f"cropmerge-{field.name}-{tokenize(*arguments)}"
-        return client.submit(merge_field, *arguments, key=key, pure=False)
+    def _submit(self, client: Client, indexes: list[int]) -> list[Future]:
+        # One graph for the whole batch, so that Dask queues the fields on the scheduler and
+        # hands a worker only the field it runs: a field that kills its worker takes no other
+        # field down. Keys of their own: one an earlier batch cancelled may linger a moment.
+        fields = [str(self.fields[index]) for index in indexes]
+        outputs = [str(self.outputs[index]) for index in indexes]
+        keys = [f"cropmerge-{Path(field).name}-{uuid.uuid4().hex}" for field in fields]
+        futures: list[Future] = client.map(
+            merge_field, fields, outputs, [self.options] * len(indexes), key=keys
+        )
+        return futures
 
     def _finished(self, future: Future, index: int, source: dict[str, int] | None) -> FieldResult:
         field, output = str(self.fields[index]), str(self.outputs[index])
         if future.status == "finished":
             result: FieldResult = future.result()
-        elif future.status == "cancelled":
-            result = FieldResult(field, output, "failed", error="cancelled: the cluster lost it")
-        else:
+        elif future.status == "error":
             error = future.exception()
             # Dask's reasons (KilledWorker above all) span several lines.
             reason = " ".join(f"{type(error).__name__}: {error}".split())
             result = FieldResult(field, output, "failed", error=reason)
+        else:
+            result = FieldResult(field, output, "failed", error="cancelled: the cluster lost it")
         return dataclasses.replace(result, source=source, options=self.options.matching())
 
     def _record(self, index: int, result: FieldResult) -> None:
