@@ -36,14 +36,17 @@ lint: install
 demo: install
 	$(VENV)/bin/cropmerge demo --plot demo.png
 
-# Times the module side by side with a NumPy implementation and the copy floor,
+# Times the module side by side with Numba and NumPy implementations and the copy
+# floor, in four orders of the points and on ids that collide in an unkeyed hash;
 # checks the speed and memory goals, and writes benchmarks/results.md and
-# benchmarks/results.png. BENCH_ARGS="--quick" for a smoke run.
+# benchmarks/results.png. BENCH_ARGS="--quick" for a smoke run. The bench extra
+# (Numba) is installed with the module.
 .PHONY: bench
 BENCH_ARGS ?=
 # OpenBLAS's idle threads spin on the cores the contenders need; none of them
 # uses BLAS.
-bench: install
+bench: $(BOOT)
+	$(PY) -m pip install -q --no-build-isolation ".[plot,bench]"
 	OPENBLAS_NUM_THREADS=1 $(PY) benchmarks/bench.py $(BENCH_ARGS)
 
 clean:

@@ -1,16 +1,20 @@
-"""Time the extension side by side with a NumPy implementation and the copy floor.
+"""Time the extension side by side with Numba and NumPy implementations and the copy floor.
 
-For every size and point layout the four contenders run interleaved in one process, round
-after round, and the median of each is reported:
+For every size and order of the points the contenders run interleaved in one process,
+round after round, and the median of each is reported:
 
 - ``native t=1`` / ``native t=0``: ``_native.merge_points_removing_overlap`` with one worker
   and with as many workers as the process may use;
-- ``numpy``: the vectorised NumPy implementation in ``numpy_reference.py``, whose output is
-  checked against the extension's in every run;
+- ``numba 1 thread`` / ``numba all threads``: the parallel Numba implementation in
+  ``numba_reference.py`` on one thread and on all of Numba's threads;
+- ``numpy``: the vectorised NumPy implementation in ``numpy_reference.py``;
 - ``floor``: copying the three inputs and writing an output-sized array, the memory traffic
   that no implementation avoids.
 
-Peak memory growth of each call is measured in a fresh subprocess. The tables go to stdout
+Every contender's output is checked equal to ``native t=1`` in every run. The points come in
+the four orders of ``orders.py``. A field whose id pairs collide in an unkeyed id-pair hash
+(``colliding_ids.py``) is timed against the same field with its own ids. Peak memory growth
+of a call is measured in a fresh subprocess. The tables and the goal checks go to stdout
 and, with the machine's description, to ``results.md``; ``results.png`` draws them.
 """
 
@@ -18,29 +22,41 @@ import argparse
 import ctypes
 import json
 import os
-import platform
 import subprocess
 import sys
 import time
-from datetime import UTC, datetime
 from pathlib import Path
 
 import _native
+import numba
 import numpy as np
-from cropmerge.synthetic import SIZES, make_sized_field
+from bench_report import draw, machine, report, write_markdown
+from colliding_ids import colliding_pairs, relabel
+from cropmerge.synthetic import SIZES, make_field, make_sized_field
+from goals import judge
+from numba_reference import merge_points_numba
 from numpy_reference import merge_points_numpy
+from orders import ORDERS, reorder
 
 HERE = Path(__file__).resolve().parent
 SEED = 0
-LAYOUTS = ("grouped", "shuffled")
-CONTENDERS = ("native t=1", "native t=0", "numpy", "floor")
-DEFAULT_ROUNDS = 9
+CONTENDERS = (
+    "native t=1",
+    "native t=0",
+    "numba 1 thread",
+    "numba all threads",
+    "numpy",
+    "floor",
+)
+DEFAULT_ROUNDS = {"small": 9, "medium": 9, "large": 5}
 QUICK_ROUNDS = 3
-
-
-def tolerance_of(field):
-    """Half the plant spacing: what the demo uses, and about one duplicate left per junction."""
-    return field.default_tolerance
+MEMORY_SIZE = "large"
+MEMORY_ORDERS = ("a", "d")
+MEMORY_CONTENDERS = ("native t=1", "native t=0", "numba all threads", "numpy", "floor")
+ADVERSARIAL_FIELD = (50_000, 500_000)  # crop rows, points
+ADVERSARIAL_CONTENDERS = ("native t=1", "native t=0")
+ADVERSARIAL_ROUNDS = 3
+ADVERSARIAL_GUARD_SECONDS = 2.0  # slowest single call above which no rounds are timed
 
 
 def copy_floor(connected, points, info, out_rows):
@@ -51,13 +67,20 @@ def copy_floor(connected, points, info, out_rows):
     return out
 
 
-def make_call(name, field, out_rows):
-    tables = (field.connected_crop_rows, field.points_in_rows, field.row_information)
-    tolerance = tolerance_of(field)
+def numba_on(threads, tables, tolerance):
+    numba.set_num_threads(threads)
+    return merge_points_numba(*tables, tolerance)
+
+
+def make_call(name, tables, tolerance, out_rows):
     if name == "native t=1":
         return lambda: _native.merge_points_removing_overlap(*tables, tolerance, 1)
     if name == "native t=0":
         return lambda: _native.merge_points_removing_overlap(*tables, tolerance, 0)
+    if name == "numba 1 thread":
+        return lambda: numba_on(1, tables, tolerance)
+    if name == "numba all threads":
+        return lambda: numba_on(numba.config.NUMBA_NUM_THREADS, tables, tolerance)
     if name == "numpy":
         return lambda: merge_points_numpy(*tables, tolerance)
     if name == "floor":
@@ -65,37 +88,36 @@ def make_call(name, field, out_rows):
     raise ValueError(f"unknown contender {name!r}")
 
 
-def field_of(size, layout):
-    return make_sized_field(size, seed=SEED, shuffle=layout == "shuffled")
+def ordered_tables(size):
+    """The field's tables with the points in each order, and its tolerance."""
+    field = make_sized_field(size, seed=SEED)
+    tables = {
+        order: (
+            field.connected_crop_rows,
+            reorder(field.points_in_rows, order, SEED),
+            field.row_information,
+        )
+        for order in ORDERS
+    }
+    return tables, field.default_tolerance
 
 
-def check_outputs(field):
-    """Run every implementation once (a warm-up too) and insist that they agree; out rows."""
-    reference = make_call("native t=1", field, 0)()
-    for name in ("native t=0", "numpy"):
-        out = make_call(name, field, 0)()
+def check_outputs(names, tables, tolerance, what):
+    """Run every contender once (a warm-up too) and insist that all agree; out rows."""
+    reference = make_call("native t=1", tables, tolerance, 0)()
+    for name in names:
+        if name in ("native t=1", "floor"):
+            continue
+        out = make_call(name, tables, tolerance, 0)()
         if not (out.shape == reference.shape and np.array_equal(out, reference, equal_nan=True)):
-            raise SystemExit(f"{name} disagrees with native t=1: {out.shape} vs {reference.shape}")
+            raise SystemExit(
+                f"{name} disagrees with native t=1 on {what}: {out.shape} vs {reference.shape}"
+            )
     return len(reference)
 
 
-def time_size(size, rounds):
-    """Median seconds per (layout, contender), interleaved: A B C D, A B C D, ..."""
-    fields = {layout: field_of(size, layout) for layout in LAYOUTS}
-    info = {}
-    calls = []
-    for layout, field in fields.items():
-        out_rows = check_outputs(field)
-        info[layout] = {
-            "points": len(field.points_in_rows),
-            "out_rows": out_rows,
-            "crop_rows": len(field.connected_crop_rows),
-            "tolerance": tolerance_of(field),
-        }
-        for name in CONTENDERS:
-            call = make_call(name, field, out_rows)
-            call()  # warm-up: the first touch of fresh memory is not what we measure
-            calls.append(((layout, name), call))
+def interleaved_medians(calls, rounds):
+    """Median seconds of each call, run A B C, B C A, C A B, ... round after round."""
     samples = {key: [] for key, _ in calls}
     for r in range(rounds):
         # Rotate the starting contender so that none always runs after the same one.
@@ -105,8 +127,25 @@ def time_size(size, rounds):
             out = call()
             samples[key].append(time.perf_counter() - start)
             del out
-    medians = {key: float(np.median(values)) for key, values in samples.items()}
-    return medians, info
+    return {key: float(np.median(values)) for key, values in samples.items()}
+
+
+def time_size(size, rounds):
+    """Median seconds per (order, contender), and what each order's call works on."""
+    tables, tolerance = ordered_tables(size)
+    info, calls = {}, []
+    for order, ordered in tables.items():
+        out_rows = check_outputs(CONTENDERS, ordered, tolerance, f"{size} ({order})")
+        info[order] = {
+            "points": len(ordered[1]),
+            "out_rows": out_rows,
+            "crop_rows": len(ordered[0]),
+        }
+        for name in CONTENDERS:
+            call = make_call(name, ordered, tolerance, out_rows)
+            call()  # warm-up: the first touch of fresh memory is not what we measure
+            calls.append(((order, name), call))
+    return interleaved_medians(calls, rounds), info
 
 
 # ---- peak memory, one fresh process per measurement ---------------------------------------
@@ -120,10 +159,22 @@ def _status_kib(key):
     raise RuntimeError(f"no {key} in /proc/self/status")
 
 
-def memory_child(size, layout, name, out_rows):
+def warm_up(name):
+    """Compile (or load from the cache) what a contender runs, on a tiny field."""
+    if name.startswith("numba"):
+        field = make_field(50, 2_000, seed=SEED)
+        tables = (field.connected_crop_rows, field.points_in_rows, field.row_information)
+        make_call(name, tables, field.default_tolerance, 0)()
+
+
+def memory_child(size, order, name, out_rows):
     """Print the growth of peak resident memory (bytes) over one call, after the inputs exist."""
-    field = field_of(size, layout)
-    call = make_call(name, field, out_rows)
+    warm_up(name)
+    field = make_sized_field(size, seed=SEED)
+    points = reorder(field.points_in_rows, order, SEED)
+    tables = (field.connected_crop_rows, points, field.row_information)
+    call = make_call(name, tables, field.default_tolerance, out_rows)
+    del field
     # Hand freed heap pages back to the system, then restart the peak from the current
     # resident size, so that only what the call itself touches counts.
     ctypes.CDLL("libc.so.6").malloc_trim(0)
@@ -135,278 +186,51 @@ def memory_child(size, layout, name, out_rows):
     print(json.dumps({"growth": (peak - before) * 1024, "out_bytes": out.nbytes}))
 
 
-def measure_memory(size, layout, name, out_rows):
+def measure_memory(size, order, name, out_rows):
     """Bytes of peak memory growth, from a fresh process; None if it could not be measured."""
-    command = [sys.executable, __file__, "--memory-child", size, layout, name, str(out_rows)]
+    command = [sys.executable, __file__, "--memory-child", size, order, name, str(out_rows)]
     done = subprocess.run(command, capture_output=True, text=True)
     if done.returncode != 0:
-        print(f"memory of {name} at {size} {layout} not measured:\n{done.stderr}", flush=True)
+        print(f"memory of {name} at {size} ({order}) not measured:\n{done.stderr}", flush=True)
         return None
     return json.loads(done.stdout.strip().splitlines()[-1])["growth"]
 
 
-# ---- reporting ----------------------------------------------------------------------------
+# ---- ids that collide in an unkeyed hash ---------------------------------------------------
 
 
-def machine():
-    model = "unknown"
-    with open("/proc/cpuinfo") as cpuinfo:
-        for line in cpuinfo:
-            if line.startswith("model name"):
-                model = line.split(":", 1)[1].strip()
-                break
-    with open("/proc/meminfo") as meminfo:
-        ram_kib = int(meminfo.readline().split()[1])
-    try:
-        commit = subprocess.run(
-            ["git", "-C", str(HERE), "describe", "--always", "--dirty"],
-            capture_output=True,
-            text=True,
-            check=True,
-        ).stdout.strip()
-    except (OSError, subprocess.CalledProcessError):
-        commit = "unknown"
-    try:
-        thp = Path("/sys/kernel/mm/transparent_hugepage/enabled").read_text().split("[")[1]
-        thp = thp.split("]")[0]
-    except (OSError, IndexError):
-        thp = "unknown"
-    return {
-        "CPU": model,
-        "cores": f"{os.cpu_count()} ({len(os.sched_getaffinity(0))} usable by this process)",
-        "RAM": f"{ram_kib / 2**20:.1f} GiB",
-        "OS": f"{platform.system()} {platform.release()}",
-        "transparent huge pages": thp,
-        "Python": platform.python_version(),
-        "NumPy": np.__version__,
-        "commit": commit,
-        "date": datetime.now(UTC).strftime("%Y-%m-%d %H:%M UTC"),
-        "load average at start": " ".join(f"{load:.2f}" for load in os.getloadavg()),
-    }
+def time_adversarial(rounds):
+    """Medians of the module on plain and on colliding ids; a guard skips slow rounds."""
+    crop_rows, points = ADVERSARIAL_FIELD
+    field = make_field(crop_rows, points, seed=SEED)
+    plain = (field.connected_crop_rows, field.points_in_rows, field.row_information)
+    colliding = relabel(*plain, colliding_pairs(crop_rows))
+    tolerance = field.default_tolerance
+    info = {"crop_rows": len(plain[0]), "points": len(plain[1])}
+    check_outputs(ADVERSARIAL_CONTENDERS, plain, tolerance, "plain ids")
+    calls, single, survivors = [], {}, {}
+    for ids, tables in (("plain", plain), ("colliding", colliding)):
+        for name in ADVERSARIAL_CONTENDERS:
+            call = make_call(name, tables, tolerance, 0)
+            start = time.perf_counter()
+            survivors[ids, name] = call()[:, 2:]
+            single[ids, name] = time.perf_counter() - start
+            calls.append(((ids, name), call))
+    for name in ADVERSARIAL_CONTENDERS:
+        if not np.array_equal(survivors["plain", name], survivors["colliding", name]):
+            raise SystemExit(f"{name} keeps other points when the ids collide")
+    del survivors
+    slow = max(single.values())
+    if slow > ADVERSARIAL_GUARD_SECONDS:
+        note = f"one call each: the slowest took {slow:.1f} s, over the guard of "
+        return single, info, note + f"{ADVERSARIAL_GUARD_SECONDS:.0f} s for timed rounds"
+    return interleaved_medians(calls, rounds), info, f"median of {rounds} interleaved rounds"
 
 
-def ratio(a, b):
-    return a / b if a is not None and b else None
+# ---- the run ------------------------------------------------------------------------------
 
 
-def fmt_ratio(value):
-    return "-" if value is None else f"{value:.2f}"
-
-
-def fmt_ms(seconds):
-    if seconds is None:
-        return "-"
-    ms = seconds * 1e3
-    return f"{ms:.2f}" if ms < 10 else f"{ms:.1f}" if ms < 100 else f"{ms:.0f}"
-
-
-def fmt_mib(size):
-    return "-" if size is None else f"{size / 2**20:.1f}"
-
-
-def table(header, rows):
-    lines = ["| " + " | ".join(header) + " |", "|" + "---|" * len(header)]
-    lines += ["| " + " | ".join(str(cell) for cell in row) + " |" for row in rows]
-    return "\n".join(lines)
-
-
-def report(times, memory, info, sizes):
-    """The tables of medians, memory growth and ratios, as Markdown."""
-    timing_rows, memory_rows = [], []
-    for size in sizes:
-        for layout in LAYOUTS:
-            n1, n0, npy, floor = (times[size][layout, name] for name in CONTENDERS)
-            timing_rows.append(
-                [
-                    size,
-                    layout,
-                    f"{info[size][layout]['points']:,}",
-                    f"{info[size][layout]['out_rows']:,}",
-                ]
-                + [fmt_ms(value) for value in (n1, n0, npy, floor)]
-                + [
-                    fmt_ratio(ratio(*pair))
-                    for pair in ((n1, npy), (n0, npy), (n1, floor), (n0, floor), (n0, n1))
-                ]
-            )
-            if size in memory:
-                g1, g0, gnp, gfloor = (memory[size][layout, name] for name in CONTENDERS)
-                memory_rows.append(
-                    [size, layout]
-                    + [fmt_mib(value) for value in (g1, g0, gnp, gfloor)]
-                    + [fmt_ratio(ratio(value, gfloor)) for value in (g1, g0, gnp)]
-                )
-    parts = [
-        "Median wall time per call (ms) and ratios of medians:",
-        table(
-            [
-                "size",
-                "layout",
-                "points",
-                "out rows",
-                "native t=1",
-                "native t=0",
-                "numpy",
-                "floor",
-                "t=1/numpy",
-                "t=0/numpy",
-                "t=1/floor",
-                "t=0/floor",
-                "t=0/t=1",
-            ],
-            timing_rows,
-        ),
-    ]
-    if memory_rows:
-        parts += [
-            "Peak memory growth of one call (MiB), each in a fresh process:",
-            table(
-                [
-                    "size",
-                    "layout",
-                    "native t=1",
-                    "native t=0",
-                    "numpy",
-                    "floor",
-                    "t=1/floor",
-                    "t=0/floor",
-                    "numpy/floor",
-                ],
-                memory_rows,
-            ),
-        ]
-    if "medium" in sizes and "large" in sizes:
-        scaling = [
-            [layout]
-            + [
-                fmt_ratio(ratio(times["large"][layout, name], times["medium"][layout, name]))
-                for name in CONTENDERS
-            ]
-            for layout in LAYOUTS
-        ]
-        parts += [
-            "Time at large / time at medium (5 times the data):",
-            table(["layout", *CONTENDERS], scaling),
-        ]
-    return "\n\n".join(parts)
-
-
-def goals(times, memory, sizes):
-    """(verdict, goal, detail) for each of the module's goals; SKIP where not measured."""
-    verdicts = []
-
-    def time_of(size, layout, name):
-        return times.get(size, {}).get((layout, name))
-
-    def judge(goal, value, limit, at_most=True):
-        if value is None:
-            verdicts.append(("SKIP", goal, "not measured in this run"))
-            return
-        ok = value <= limit if at_most else value >= limit
-        verdicts.append(("PASS" if ok else "FAIL", goal, f"measured {value:.2f}"))
-
-    for size in ("medium", "large"):
-        for layout in LAYOUTS:
-            judge(
-                f"native t=0 / floor at {size} {layout} <= 1.5",
-                ratio(time_of(size, layout, "native t=0"), time_of(size, layout, "floor")),
-                1.5,
-            )
-    for size in sizes:
-        for layout in LAYOUTS:
-            for name in ("native t=0", "native t=1"):
-                judge(
-                    f"numpy / {name} at {size} {layout} >= 3",
-                    ratio(time_of(size, layout, "numpy"), time_of(size, layout, name)),
-                    3.0,
-                    at_most=False,
-                )
-    for layout in LAYOUTS:
-        judge(
-            f"native t=1 / floor at large {layout} <= 2",
-            ratio(time_of("large", layout, "native t=1"), time_of("large", layout, "floor")),
-            2.0,
-        )
-    for layout in LAYOUTS:
-        for name in ("native t=0", "native t=1"):
-            judge(
-                f"{name} large / medium time, {layout} <= 6",
-                ratio(time_of("large", layout, name), time_of("medium", layout, name)),
-                6.0,
-            )
-    large = memory.get("large", {})
-    for layout in LAYOUTS:
-        for name in ("native t=0", "native t=1"):
-            judge(
-                f"{name} / floor peak memory growth at large {layout} <= 1.2",
-                ratio(large.get((layout, name)), large.get((layout, "floor"))),
-                1.2,
-            )
-    return verdicts
-
-
-def draw(times, memory, sizes, path):
-    import matplotlib
-
-    matplotlib.use("Agg")
-    import matplotlib.pyplot as plt
-
-    rows = 2 if memory else 1
-    fig, axes = plt.subplots(
-        rows, len(sizes), figsize=(4.2 * len(sizes), 3.6 * rows), squeeze=False
-    )
-    colours = ("#4c72b0", "#55a868", "#c44e52", "#8c8c8c")
-    width = 0.2
-    for col, s in enumerate(sizes):
-        panels = [(axes[0][col], times.get(s, {}), 1e3, "median time (ms)")]
-        if memory:
-            panels.append((axes[1][col], memory.get(s, {}), 2.0**-20, "peak memory growth (MiB)"))
-        for ax, data, scale, label in panels:
-            for i, name in enumerate(CONTENDERS):
-                values = [data.get((layout, name)) for layout in LAYOUTS]
-                values = [np.nan if value is None else value * scale for value in values]
-                xs = np.arange(len(LAYOUTS)) + (i - 1.5) * width
-                ax.bar(xs, values, width, label=name, color=colours[i])
-            ax.set_xticks(np.arange(len(LAYOUTS)), LAYOUTS)
-            ax.set_title(f"{s}: {SIZES[s][0]:,} crop rows, {SIZES[s][1]:,} points", fontsize=9)
-            ax.set_ylabel(label)
-    axes[0][0].legend(fontsize=8)
-    fig.tight_layout()
-    fig.savefig(path, dpi=110)
-    plt.close(fig)
-
-
-def write_markdown(path, machine_info, args, body, verdicts):
-    lines = [
-        "# Benchmark results",
-        "",
-        "Written by `make bench` (`benchmarks/bench.py`). Contenders: `_native` with",
-        "`num_threads` 1 and 0; the vectorised NumPy implementation in",
-        "`benchmarks/numpy_reference.py`, whose output is checked equal to the module's in",
-        "the run; and the copy floor: copying the three inputs plus writing an output-sized",
-        f"array. Fields from `cropmerge.synthetic.make_sized_field(size, seed={SEED})`, points",
-        "grouped by crop row or shuffled, tolerance `field.default_tolerance` (half the plant",
-        f"spacing). Each time is the median of {args.rounds} interleaved rounds after one",
-        "warm-up call; the progress bar is off. Memory is the growth of peak resident memory",
-        "over one call, in a fresh process that has built its inputs.",
-        "",
-        "## Machine",
-        "",
-        *[f"- {key}: {value}" for key, value in machine_info.items()],
-        "",
-        "## Results",
-        "",
-        body,
-        "",
-        "## Goals",
-        "",
-        *[f"- {verdict}: {goal} ({detail})" for verdict, goal, detail in verdicts],
-        "",
-    ]
-    path.write_text("\n".join(lines))
-
-
-def main(argv=None):
+def parse_args(argv):
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument(
         "--sizes",
@@ -417,14 +241,15 @@ def main(argv=None):
         "--rounds",
         type=int,
         default=None,
-        help=f"timed rounds per size, at least 5 for a report (default: "
-        f"{DEFAULT_ROUNDS}; {QUICK_ROUNDS} with --quick)",
+        help="timed rounds per size, at least 5 for a report (default: "
+        + ", ".join(f"{size} {count}" for size, count in DEFAULT_ROUNDS.items())
+        + f"; {QUICK_ROUNDS} with --quick)",
     )
     parser.add_argument(
         "--quick",
         action="store_true",
-        help="smoke run: small size only unless --sizes is given, few rounds, "
-        "no memory measurement, no results files unless --output is given",
+        help="smoke run: small size only unless --sizes is given, few rounds, no memory "
+        "measurement, no colliding ids, no results files unless --output is given",
     )
     parser.add_argument("--no-memory", action="store_true", help="skip the memory measurement")
     parser.add_argument(
@@ -436,61 +261,106 @@ def main(argv=None):
     parser.add_argument(
         "--memory-child",
         nargs=4,
-        metavar=("SIZE", "LAYOUT", "NAME", "ROWS"),
+        metavar=("SIZE", "ORDER", "NAME", "ROWS"),
         help=argparse.SUPPRESS,
     )
     args = parser.parse_args(argv)
-    # The progress bar is no part of the computation timed: keep it off even on a terminal
-    # (the memory children inherit this).
-    os.environ["NO_COLOR"] = "1"
-
     if args.memory_child:
-        size, layout, name, out_rows = args.memory_child
-        memory_child(size, layout, name, int(out_rows))
-        return 0
-
+        return args
     if args.sizes is None:
         args.sizes = "small" if args.quick else ",".join(SIZES)
     sizes = [s for s in args.sizes.split(",") if s]
     unknown = [s for s in sizes if s not in SIZES]
     if unknown or not sizes:
         parser.error(f"unknown sizes {unknown}; choose from {', '.join(SIZES)}")
-    sizes = [s for s in SIZES if s in sizes]
-    if args.rounds is None:
-        args.rounds = QUICK_ROUNDS if args.quick else DEFAULT_ROUNDS
-    if args.rounds < 1:
+    args.sizes = [s for s in SIZES if s in sizes]
+    if args.rounds is not None and args.rounds < 1:
         parser.error("--rounds must be at least 1")
-    output = args.output if args.output else (None if args.quick else HERE)
-    with_memory = not (args.quick or args.no_memory)
+    return args
 
+
+def rounds_at(args, size):
+    if args.rounds is not None:
+        return args.rounds
+    return QUICK_ROUNDS if args.quick else DEFAULT_ROUNDS[size]
+
+
+def run_all(args):
+    """Every figure of the run: times, what they ran on, memory, the colliding ids."""
+    run = {"times": {}, "info": {}, "memory": {}, "memory_size": MEMORY_SIZE, "adversarial": {}}
+    for size in args.sizes:
+        start = time.perf_counter()
+        rounds = rounds_at(args, size)
+        run["times"][size], run["info"][size] = time_size(size, rounds)
+        print(f"{size}: {rounds} rounds in {time.perf_counter() - start:.0f} s", flush=True)
+    if not (args.quick or args.no_memory) and MEMORY_SIZE in args.sizes:
+        start = time.perf_counter()
+        run["memory"] = {
+            (order, name): measure_memory(
+                MEMORY_SIZE, order, name, run["info"][MEMORY_SIZE][order]["out_rows"]
+            )
+            for order in MEMORY_ORDERS
+            for name in MEMORY_CONTENDERS
+        }
+        print(f"memory at {MEMORY_SIZE} in {time.perf_counter() - start:.0f} s", flush=True)
+    if not args.quick:
+        start = time.perf_counter()
+        adversarial, run["adversarial_info"], run["adversarial_note"] = time_adversarial(
+            ADVERSARIAL_ROUNDS
+        )
+        run["adversarial"] = adversarial
+        print(f"colliding ids in {time.perf_counter() - start:.0f} s", flush=True)
+    return run
+
+
+def intro(args):
+    rounds = ", ".join(f"{size} {rounds_at(args, size)}" for size in args.sizes)
+    crop_rows, points = ADVERSARIAL_FIELD
+    return [
+        "Written by `make bench` (`benchmarks/bench.py`). Contenders: `_native` with",
+        "`num_threads` 1 and 0; the parallel Numba implementation in",
+        "`benchmarks/numba_reference.py` on 1 thread and on all threads; the vectorised NumPy",
+        "implementation in `benchmarks/numpy_reference.py`; and the copy floor: copying the",
+        "three inputs plus writing an output-sized array. Every output is checked equal to",
+        f"`native t=1`'s in the run. Fields from `make_sized_field(size, seed={SEED})`, the",
+        "points reordered by `benchmarks/orders.py`, tolerance `field.default_tolerance`",
+        f"(half the plant spacing). Each time is the median of interleaved rounds ({rounds})",
+        "after one warm-up call; Numba's compile is not timed; the progress bar is off.",
+        "Memory is the growth of peak resident memory over one call, in a fresh process that",
+        f"has built its inputs. Colliding ids: `make_field({crop_rows:,}, {points:,})` with",
+        "its id pairs replaced by pairs from `benchmarks/colliding_ids.py`.",
+    ]
+
+
+def main(argv=None):
+    args = parse_args(argv)
+    # The progress bar is no part of the computation timed: keep it off even on a terminal
+    # (the memory children inherit this).
+    os.environ["NO_COLOR"] = "1"
+    if args.memory_child:
+        size, order, name, out_rows = args.memory_child
+        memory_child(size, order, name, int(out_rows))
+        return 0
+
+    output = args.output if args.output else (None if args.quick else HERE)
     machine_info = machine()
     print("  ".join(f"{key}: {value}" for key, value in machine_info.items()), flush=True)
-    times, memory, info = {}, {}, {}
-    for s in sizes:
-        start = time.perf_counter()
-        times[s], info[s] = time_size(s, args.rounds)
-        print(f"{s}: {args.rounds} rounds in {time.perf_counter() - start:.0f} s", flush=True)
-        if with_memory:
-            memory[s] = {
-                (layout, name): measure_memory(s, layout, name, info[s][layout]["out_rows"])
-                for layout in LAYOUTS
-                for name in CONTENDERS
-            }
+    run = run_all(args)
     machine_info["load average at end"] = " ".join(f"{load:.2f}" for load in os.getloadavg())
-    body = report(times, memory, info, sizes)
-    verdicts = goals(times, memory, sizes)
+    body = report(run, CONTENDERS, MEMORY_CONTENDERS)
+    verdicts = judge(run["times"], run["info"], run["memory"], MEMORY_SIZE, run["adversarial"])
     print()
     print(body)
     print()
-    for verdict, goal, detail in verdicts:
-        print(f"{verdict}: {goal} ({detail})")
-    if args.rounds < 5:
-        print(f"\nnote: only {args.rounds} rounds; use at least 5 for a report")
+    for word, goal, detail in verdicts:
+        print(f"{word}: {goal}: {detail}")
+    if min(rounds_at(args, size) for size in args.sizes) < 5:
+        print("\nnote: fewer than 5 rounds; use at least 5 for a report")
     if output:
         output.mkdir(parents=True, exist_ok=True)
-        write_markdown(output / "results.md", machine_info, args, body, verdicts)
+        write_markdown(output / "results.md", machine_info, intro(args), body, verdicts)
         try:
-            draw(times, memory, sizes, output / "results.png")
+            draw(run, CONTENDERS, output / "results.png")
         except ImportError:
             print("matplotlib is not installed: no results.png")
         print(f"\nwrote {output / 'results.md'} and {output / 'results.png'}")

@@ -217,25 +217,34 @@ bool is_float64_matrix(PyObject* object) {
     return equivalent;
 }
 
-}  // namespace
+// ---- reading in place ------------------------------------------------------
 
-PyRef accept_array(PyObject* object) {
-    ensure_numpy_api();
-    if (is_float64_matrix(object)) {
-        return PyRef::borrow(object);
-    }
-    const std::string expected = qualified_name(&PyArray_Type);
-    if (object == Py_None) {
-        PyErr_Format(PyExc_TypeError, "'None' is not an instance of '%s'", expected.c_str());
-    } else {
-        PyErr_Format(PyExc_TypeError, "'%s' object is not an instance of '%s'",
-                     qualified_name(Py_TYPE(object)).c_str(), expected.c_str());
-    }
-    return {};
+constexpr npy_intp kElement = sizeof(double);
+
+bool whole_elements(npy_intp bytes) { return bytes % kElement == 0; }
+
+bool readable_in_place(PyArrayObject* array) {
+#ifdef Py_GIL_DISABLED
+    (void)array;
+    return false;
+#else
+    return reinterpret_cast<uintptr_t>(PyArray_DATA(array)) % alignof(double) == 0 &&
+           whole_elements(PyArray_STRIDE(array, 0)) && whole_elements(PyArray_STRIDE(array, 1));
+#endif
 }
 
-FloatTable copy_array(PyObject* object, const WorkerPool& pool) {
-    auto* array = reinterpret_cast<PyArrayObject*>(object);
+TableView view_in_place(PyArrayObject* array) {
+    return {.data = static_cast<const double*>(PyArray_DATA(array)),
+            .rows = static_cast<size_t>(PyArray_DIM(array, 0)),
+            .cols = static_cast<size_t>(PyArray_DIM(array, 1)),
+            .row_stride = PyArray_STRIDE(array, 0) / kElement,
+            .col_stride = PyArray_STRIDE(array, 1) / kElement};
+}
+
+// One block, keeping its memory order, when the array is contiguous (split
+// among the pool's workers, so that the new pages are faulted in and filled
+// in parallel); element by element into row-major order otherwise.
+FloatTable copy_array(PyArrayObject* array, const WorkerPool& pool) {
     const auto rows = static_cast<size_t>(PyArray_DIM(array, 0));
     const auto cols = static_cast<size_t>(PyArray_DIM(array, 1));
     const char* data = static_cast<const char*>(PyArray_DATA(array));
@@ -256,6 +265,33 @@ FloatTable copy_array(PyObject* object, const WorkerPool& pool) {
         }
     }
     return table;
+}
+
+}  // namespace
+
+PyRef accept_array(PyObject* object) {
+    ensure_numpy_api();
+    if (is_float64_matrix(object)) {
+        return PyRef::borrow(object);
+    }
+    const std::string expected = qualified_name(&PyArray_Type);
+    if (object == Py_None) {
+        PyErr_Format(PyExc_TypeError, "'None' is not an instance of '%s'", expected.c_str());
+    } else {
+        PyErr_Format(PyExc_TypeError, "'%s' object is not an instance of '%s'",
+                     qualified_name(Py_TYPE(object)).c_str(), expected.c_str());
+    }
+    return {};
+}
+
+InputTable::InputTable(PyObject* object, const WorkerPool& copy_pool) {
+    auto* array = reinterpret_cast<PyArrayObject*>(object);
+    if (readable_in_place(array)) {
+        view_ = view_in_place(array);
+    } else {
+        copy_ = copy_array(array, copy_pool);
+        view_ = copy_.view();
+    }
 }
 
 PyRef wrap_table(FloatTable table) {

@@ -12,12 +12,25 @@ namespace cropmerge {
 // Throws Failure when NumPy's C API cannot be reached.
 PyRef accept_array(PyObject* object);
 
-// Copies an accepted array into an owned table: one block, keeping its memory
-// order, when the array is contiguous (split among the pool's workers, so
-// that the new pages are faulted in and filled in parallel); element by
-// element into row-major order otherwise. Touches no Python object but the
-// array's own memory.
-FloatTable copy_array(PyObject* array, const WorkerPool& pool);
+// An accepted array as the engine reads it, with its layout as it is when the
+// InputTable is made: make it after the last caller code of the call has
+// run, and keep the array referenced while the view is in use.
+//
+// The caller's buffer is read in place while the GIL is held for the whole
+// call, so nothing can change it underneath. The engine reads whole float64
+// elements, so an array with misaligned data or strides that are not whole
+// elements is copied; so is every array on a free-threaded build, where other
+// threads may write to it while the engine reads.
+class InputTable {
+public:
+    InputTable(PyObject* array, const WorkerPool& copy_pool);
+
+    const TableView& view() const { return view_; }
+
+private:
+    FloatTable copy_;  // empty when the array is read in place
+    TableView view_;
+};
 
 // Hands `table`'s buffer to a new NumPy array without copying; the array's
 // base is a PySliceContainer that frees the buffer. Throws Failure when the

@@ -170,20 +170,27 @@ bool convert_num_threads(PyObject* object, unsigned long long& num_threads) {
 
 // ---- the function --------------------------------------------------------------
 
+// Accepts the three arrays, in parameter order; false with the first
+// rejection set, noted with its parameter.
+bool accept_arrays(PyObject* const (&bound)[kParameterCount], PyRef (&arrays)[3]) {
+    for (int i = 0; i < 3; ++i) {
+        arrays[i] = accept_array(bound[i]);
+        if (!arrays[i]) {
+            add_note(kParameterNames[i]);
+            return false;
+        }
+    }
+    return true;
+}
+
 PyObject* merge(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* bound[kParameterCount] = {};
     if (!bind_arguments(args, nargs, kwnames, bound)) {
         return nullptr;
     }
-    // Declared before the copies so that the copies go first, then the arrays,
-    // each in reverse parameter order.
     PyRef arrays[3];
-    for (int i = 0; i < 3; ++i) {
-        arrays[i] = accept_array(bound[i]);
-        if (!arrays[i]) {
-            add_note(kParameterNames[i]);
-            return nullptr;
-        }
+    if (!accept_arrays(bound, arrays)) {
+        return nullptr;
     }
     double tolerance = 0.0;
     if (!convert_tolerance(bound[3], tolerance)) {
@@ -195,10 +202,17 @@ PyObject* merge(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
         add_note(kParameterNames[4]);
         return nullptr;
     }
+    // The conversions may have run the caller's __float__ or __index__, which
+    // can reshape, retype or refill an accepted array: accept the arrays
+    // again, and take their layout only now that no caller code runs until
+    // the call returns.
+    if (!accept_arrays(bound, arrays)) {
+        return nullptr;
+    }
     const WorkerPool copy_pool(resolve_worker_count(num_threads));
-    const FloatTable connected_crop_rows = copy_array(arrays[0].get(), copy_pool);
-    const FloatTable points_in_rows = copy_array(arrays[1].get(), copy_pool);
-    const FloatTable row_information = copy_array(arrays[2].get(), copy_pool);
+    const InputTable connected_crop_rows(arrays[0].get(), copy_pool);
+    const InputTable points_in_rows(arrays[1].get(), copy_pool);
+    const InputTable row_information(arrays[2].get(), copy_pool);
     FloatTable merged = multithreaded_merging(connected_crop_rows.view(), points_in_rows.view(),
                                               row_information.view(), tolerance, num_threads);
     return wrap_table(std::move(merged)).release();
