@@ -49,6 +49,13 @@ bench: $(BOOT)
 	$(PY) -m pip install -q --no-build-isolation ".[plot,bench]"
 	OPENBLAS_NUM_THREADS=1 $(PY) benchmarks/bench.py $(BENCH_ARGS)
 
+# Times a batch of 64 fields on a local Dask cluster of one and of two workers side by
+# side with a serial loop over the same files, checks the throughput and overhead goals,
+# and writes benchmarks/batch_results.md. BENCH_ARGS="--quick" for a smoke run.
+.PHONY: bench-batch
+bench-batch: install
+	OPENBLAS_NUM_THREADS=1 $(PY) benchmarks/bench_batch.py $(BENCH_ARGS)
+
 clean:
 	rm -rf build $(VENV)
 
