@@ -61,3 +61,27 @@ def with_missing_connected_row(field, row):
     connected = connected.copy()
     connected[row, 3:5] = (1e6, 1.0)
     return connected, points, info
+
+
+def two_piece_row(slope=0.1, *, list_second=True, second_lists_first=True):
+    """One crop row crossing from tile 1 into tile 2, built by hand as a user would.
+
+    Each piece holds 105 points, 0.1 apart along the line y = 5 + slope * x, and
+    reaches 0.4 into the other tile, so the two overlap between x = 9.6 and 10.4.
+    Its anchors are its first and last points and the point halfway between. The
+    pieces are crop rows (1, 1) and (1, 2), normally each connected to the other.
+    Returns (connected_crop_rows, points_in_rows, row_information).
+    """
+    nan = np.nan
+    pieces = {2: np.arange(96, 201) / 10, 1: np.arange(0, 105) / 10}
+    points, info = [], []
+    for tile, x in sorted(pieces.items()):
+        y = 5 + slope * x
+        points.append(np.column_stack((np.ones_like(x), np.full_like(x, tile), x, y)))
+        middle = (x[0] + x[-1]) / 2
+        anchors = [x[0], y[0], x[-1], y[-1], middle, 5 + slope * middle]
+        info.append([1, tile - 1, 0, len(x), tile, *anchors])
+    connected = [[0, 1, 1, 1, 2] + [nan] * 6]
+    if list_second:
+        connected.append([1, 1, 2] + ([1, 1] if second_lists_first else [nan, nan]) + [nan] * 6)
+    return np.array(connected), np.vstack(points), np.array(info, dtype=float)

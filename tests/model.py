@@ -9,11 +9,9 @@ returns ``("ok", rows)`` with the surviving rows as lists of floats, or
 
 import math
 
-INDEX_OOB = "ndarray: index out of bounds"
-NONE_UNWRAP = "called `Option::unwrap()` on a `None` value"
-SHAPE = (
-    "called `Result::unwrap()` on an `Err` value: ShapeError/IncompatibleShape: incompatible shapes"
-)
+from engine_failures import INDEX as INDEX_OOB
+from engine_failures import NONE as NONE_UNWRAP
+from engine_failures import SHAPE
 
 U64_MAX = 2**64 - 1
 

@@ -8,14 +8,21 @@ import subprocess
 import sys
 from pathlib import Path
 
+import cropmerge
 import numpy as np
 import pytest
 from _native import merge_points_removing_overlap
+from cropmerge import cli
+from cropmerge.fieldio import UserError, write_points
 from cropmerge.synthetic import make_field
+from fields import two_piece_row
 
 REPO = Path(__file__).resolve().parents[1]
 TABLES = ("connected_crop_rows", "points_in_rows", "row_information")
-SUMMARY = re.compile(r"^(\d+) crop rows: (\d+) points in, (\d+) kept, (\d+) removed in [\d.]+ s$")
+SUMMARY = re.compile(
+    r"^(\d+) crop rows: (\d+) points in, (\d+) kept, (\d+) removed in [\d.]+ s "
+    r"\(tolerance ([\d.e-]+), (auto|given|half the plant spacing)\)$"
+)
 TOLERANCE = 0.05
 
 
@@ -66,25 +73,131 @@ def test_merge_writes_every_format(tmp_path, field, npz, name):
     assert result.returncode == 0, result.stderr
     want = expected(field)
     np.testing.assert_array_equal(read_output(tmp_path / name), want)
-    rows, points_in, kept, removed = map(int, SUMMARY.match(result.stderr.strip()).groups())
+    rows, points_in, kept, removed = map(int, SUMMARY.match(result.stderr.strip()).groups()[:4])
     assert (rows, points_in) == (len(field["connected_crop_rows"]), len(field["points_in_rows"]))
     assert (kept, removed) == (len(want), points_in - len(want))
     assert 0 < removed < points_in
     assert sorted(p.name for p in tmp_path.iterdir()) == sorted(["field.npz", name])
 
 
-def test_merge_reads_three_npy_files(tmp_path, field):
+@pytest.mark.parametrize("suffix", [".npy", ".csv"])
+def test_merge_reads_three_table_files(tmp_path, field, suffix):
     for name in TABLES:
-        np.save(tmp_path / f"{name}.npy", field[name])
-    # Float64 in the other byte order is the same data.
-    np.save(tmp_path / "points_in_rows.npy", field["points_in_rows"].astype(">f8"))
-    files = ["--connected", "connected_crop_rows.npy", "--points", "points_in_rows.npy"]
-    files += ["--info", "row_information.npy"]
+        if suffix == ".csv":  # as the command writes them
+            write_points(field[name], tmp_path / f"{name}.csv")
+        else:  # float64 in the other byte order is the same data
+            np.save(tmp_path / f"{name}.npy", field[name].astype(">f8"))
+    files = ["--connected", "--points", "--info"]
+    files = [item for option, name in zip(files, TABLES, strict=True) for item in (option, name)]
+    files = [item + suffix if item in TABLES else item for item in files]
 
     result = run("merge", *files, "-o", "kept.npy", "--tolerance", TOLERANCE, cwd=tmp_path)
 
     assert result.returncode == 0, result.stderr
     np.testing.assert_array_equal(np.load(tmp_path / "kept.npy"), expected(field))
+
+
+def test_output_name_at_the_file_system_limit(tmp_path, npz):
+    name = "k" * 246 + ".npy"  # 250 characters
+    result = run("merge", npz, "-o", name, "--tolerance", TOLERANCE, cwd=tmp_path)
+    assert result.returncode == 0, result.stderr
+    assert (tmp_path / name).exists()
+
+
+def test_version_and_examples():
+    assert run("--version", cwd=REPO).stdout == f"cropmerge {cropmerge.__version__}\n"
+    assert "examples:\n  cropmerge merge field.npz -o kept.npy" in run("--help", cwd=REPO).stdout
+
+
+def save_tables(path, tables):
+    np.savez(path, **dict(zip(TABLES, tables, strict=True)))
+    return path
+
+
+@pytest.mark.parametrize(
+    ("variant", "kinds"),
+    [
+        ({}, []),
+        ({"list_second": False}, ["unlisted_crop_rows", "one_sided_connections"]),
+        ({"second_lists_first": False}, ["one_sided_connections"]),
+        ({"slope": 0.0}, ["axis_parallel_anchors"]),
+    ],
+    ids=["sound", "unlisted row", "one-sided connection", "axis-parallel anchors"],
+)
+def test_check_and_merge_warn_of_the_two_piece_row_mistakes(tmp_path, variant, kinds):
+    tables = two_piece_row(**variant)
+    source = save_tables(tmp_path / "row.npz", tables)
+    tolerance = f"{cropmerge.auto_tolerance(*tables):.6g}"
+
+    check = run("check", source, cwd=tmp_path)
+    merged = run("merge", source, "-o", "kept.npy", cwd=tmp_path)
+    quiet = run("merge", source, "-o", "quiet.npy", "--quiet", cwd=tmp_path)
+    strict = run("merge", source, "-o", "strict.npy", "--strict", cwd=tmp_path)
+
+    assert check.returncode == (1 if kinds else 0)
+    found = [line.split(":")[0] for line in check.stdout.splitlines()]
+    assert found == (kinds or [f"nothing to report (tolerance {tolerance}, auto)"])
+    assert merged.returncode == quiet.returncode == 0
+    warnings = [line for line in merged.stderr.splitlines() if " warning: " in line]
+    assert len(warnings) == len(kinds)
+    assert " warning: " not in quiet.stderr
+    assert SUMMARY.match(quiet.stderr.strip()).groups()[4:] == (tolerance, "auto")
+    assert strict.returncode == (2 if kinds else 0)
+    assert (tmp_path / "strict.npy").exists() == (not kinds)
+
+
+def test_engine_failure_is_told_without_its_report(capfd):
+    """A failure that gets past the check: no source position, no engine report."""
+    connected, points, info = two_piece_row()
+    tables = dict(zip(TABLES, (connected, points, info[:1]), strict=True))
+    capfd.readouterr()
+    with pytest.raises(UserError) as raised:
+        cli._merge(tables, 0.05, 1)
+    assert str(raised.value) == (
+        "merge failed: an id pair has no row in row_information "
+        "(called `Option::unwrap()` on a `None` value)"
+    )
+    assert capfd.readouterr().err == ""
+
+
+def npy_files(tmp, field, **replaced):
+    """Options naming one .npy file per table; ``replaced`` names other files for some."""
+    paths = {name: tmp / f"{name}.npy" for name in TABLES}
+    for name, path in paths.items():
+        np.save(path, field[name])
+    paths.update(replaced)
+    options = ("--connected", "--points", "--info")
+    return [
+        item for option, name in zip(options, TABLES, strict=True) for item in (option, paths[name])
+    ]
+
+
+def corrupt_member(path, field):
+    np.savez_compressed(path, **field)
+    data = bytearray(path.read_bytes())
+    data[len(data) // 2 : len(data) // 2 + 64] = bytes(64)
+    path.write_bytes(data)
+    return path
+
+
+def truncated(path):
+    path.write_bytes(path.read_bytes()[:-300])
+    return path
+
+
+def huge_header(path):
+    """An .npy file whose header declares 10**15 rows of 1 float64, holding 8 bytes."""
+    with path.open("wb") as stream:
+        np.lib.format.write_array_header_1_0(
+            stream, {"descr": "<f8", "fortran_order": False, "shape": (10**15, 1)}
+        )
+        stream.write(bytes(8))
+    return path
+
+
+def pickled(path, field):
+    np.savez(path, **{**field, "row_information": np.array([[{}]], dtype=object)})
+    return path
 
 
 def save_with(path, field, **changes):
@@ -119,16 +232,46 @@ BAD_INPUTS = {
         lambda tmp, field: [text_file(tmp / "in.npz", "x,y\n1,2\n")],
         "cannot read in.npz: not an .npz file",
     ),
-    "id pair unknown to the engine": (
+    "id pair missing from row_information": (
         lambda tmp, field: [
             save_with(tmp / "in.npz", field, row_information=field["row_information"][1:])
         ],
-        "merge failed: an id pair has no row in row_information "
-        "(called `Option::unwrap()` on a `None` value)",
+        "row_information has no row for 2 id pairs that connected_crop_rows names: "
+        "(0, 0) for crop row 0; (0, 0) connected to crop row 3",
     ),
     "NaN tolerance": (
         lambda tmp, field: [save_with(tmp / "in.npz", field), "--tolerance", "nan"],
-        "tolerance must not be NaN (while processing 'tolerance')",
+        "argument --tolerance: must be 'auto' or a number of 0 or more, got nan",
+    ),
+    "negative tolerance without '='": (
+        lambda tmp, field: [save_with(tmp / "in.npz", field), "--tolerance", "-inf"],
+        "argument --tolerance: must be 'auto' or a number of 0 or more, got -inf",
+    ),
+    "corrupt compressed member": (
+        lambda tmp, field: [corrupt_member(tmp / "in.npz", field)],
+        "cannot read 'points_in_rows' from in.npz: not an .npy file (",
+    ),
+    "truncated archive": (
+        lambda tmp, field: [truncated(save_with(tmp / "in.npz", field))],
+        "cannot read in.npz: not an .npz file (",
+    ),
+    "huge declared shape": (
+        lambda tmp, field: [*npy_files(tmp, field, points_in_rows=huge_header(tmp / "huge.npy"))],
+        "cannot read huge.npy: its header declares 8000000000000000 bytes of data",
+    ),
+    "pickled member": (
+        lambda tmp, field: [pickled(tmp / "in.npz", field)],
+        "cannot read 'row_information' from in.npz: holds Python objects, not numbers",
+    ),
+    "output is an input": (
+        lambda tmp, field: [*npy_files(tmp, field), "-o", "./points_in_rows.npy"],
+        "will not write points_in_rows.npy: it is one of the inputs",
+    ),
+    "CSV that is not numbers": (
+        lambda tmp, field: [
+            *npy_files(tmp, field, points_in_rows=text_file(tmp / "p.csv", "a,b\n1,x\n"))
+        ],
+        "cannot read p.csv: In CSV column #1: CSV conversion error to double: invalid value 'x'",
     ),
     "unknown output format": (
         lambda tmp, field: [save_with(tmp / "in.npz", field), "-o", "out.txt"],
@@ -149,8 +292,8 @@ def test_bad_input_fails_with_one_line(tmp_path, field, case):
 
     assert result.returncode == 2
     assert "Traceback" not in result.stderr
-    last = result.stderr.splitlines()[-1]
-    assert last.startswith("cropmerge merge: error: ") and message in last
+    [line] = result.stderr.splitlines()
+    assert line.startswith("cropmerge merge: error: ") and message in line
     assert sorted(p.name for p in tmp_path.iterdir()) == before
 
 
@@ -183,7 +326,9 @@ def test_demo_draws_picture(tmp_path):
     result = run("demo", "--size", "small", "--seed", "1", "--plot", "demo.png", cwd=tmp_path)
 
     assert result.returncode == 0, result.stderr
-    rows, points_in, _, removed = map(int, SUMMARY.match(result.stderr.splitlines()[0]).groups())
+    rows, points_in, _, removed = map(
+        int, SUMMARY.match(result.stderr.splitlines()[0]).groups()[:4]
+    )
     assert 900 <= rows <= 1_100 and 90_000 <= points_in <= 110_000
     assert 0 < removed < points_in // 4
     picture = (tmp_path / "demo.png").read_bytes()

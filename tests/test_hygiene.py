@@ -16,10 +16,11 @@ import _native
 import numpy as np
 import pytest
 from child_process import run_python
+from engine_failures import NONE as MISSING_ROW
+from engine_failures import is_panic
 from fields import make_field, with_missing_connected_row
 
 merge = _native.merge_points_removing_overlap
-MISSING_ROW = "called `Option::unwrap()` on a `None` value"
 
 FIELD = make_field(400, 30, shuffle=True)
 FAILING_FIELD = with_missing_connected_row(FIELD, 250)
@@ -61,13 +62,6 @@ def allocated_bytes():
 
 def rss_bytes():
     return int(Path("/proc/self/statm").read_text().split()[1]) * os.sysconf("SC_PAGE_SIZE")
-
-
-def is_panic(error, message):
-    kind = type(error)
-    return (kind.__module__, kind.__qualname__) == ("pyo3_runtime", "PanicException") and (
-        error.args == (message,)
-    )
 
 
 @pytest.mark.skipif(

@@ -1,4 +1,4 @@
-"""The ``cropmerge`` command: merge tables from disk, or run a demo on a synthetic field.
+"""The ``cropmerge`` command: merge or check tables from disk, or run a demo on a synthetic field.
 
 Every failure the user can cause ends with one line on stderr and exit status 2;
 an interrupted run ends with status 130. Nothing is ever half-written: outputs
@@ -8,29 +8,46 @@ go to a temporary file in the target folder and are renamed into place.
 from __future__ import annotations
 
 import argparse
+import contextlib
+import math
+import os
 import sys
 import time
-from collections.abc import Callable
+from collections.abc import Callable, Iterator
 from pathlib import Path
 from typing import NoReturn
 
 import numpy as np
-from _native import merge_points_removing_overlap
 
-from cropmerge import batch_cli
+from cropmerge import __version__, batch_cli
+from cropmerge.checks import Finding, field_findings
+from cropmerge.field import IndexedField, index_field
 from cropmerge.fieldio import (
     OUTPUT_FORMATS,
     TABLES,
     UserError,
     atomic_output,
     describe_os_error,
-    load_npy,
     load_npz,
+    load_table,
+    same_file,
     write_points,
 )
+from cropmerge.merging import MergeError, merge
+from cropmerge.spacing import point_spacing
+from cropmerge.tables import FieldError
 
 EXIT_FAILURE = 2
+EXIT_FINDINGS = 1
 EXIT_INTERRUPTED = 130
+
+EXAMPLES = """\
+examples:
+  cropmerge merge field.npz -o kept.npy
+  cropmerge merge --connected c.npy --points p.csv --info i.npy -o kept.csv --tolerance 0.05
+  cropmerge check field.npz
+  cropmerge demo --size medium --plot demo.png
+"""
 
 
 class _Parser(argparse.ArgumentParser):
@@ -43,25 +60,22 @@ def _parser() -> argparse.ArgumentParser:
         prog="cropmerge",
         description="Merge the points of crop rows split across image tiles, "
         "removing the overlap where connected rows meet.",
+        epilog=EXAMPLES,
+        formatter_class=argparse.RawDescriptionHelpFormatter,
     )
+    parser.add_argument("--version", action="version", version=f"%(prog)s {__version__}")
     commands = parser.add_subparsers(dest="command", required=True, parser_class=_Parser)
 
     merge = commands.add_parser(
         "merge",
-        help="merge the tables of an .npz file (or of three .npy files)",
-        description="Read the three input tables, drop every crop row's points past the "
-        "center of each junction with a connected row, and write the surviving points.",
+        help="merge the tables of an .npz file (or of three .npy or .csv files)",
+        description="Read the three input tables, check them, drop every crop row's points "
+        "past the center of each junction with a connected row, and write the surviving "
+        "points. What the check finds is printed as warnings first.",
+        epilog=EXAMPLES,
+        formatter_class=argparse.RawDescriptionHelpFormatter,
     )
-    merge.add_argument(
-        "input",
-        nargs="?",
-        type=Path,
-        metavar="INPUT",
-        help=f".npz file holding arrays named {', '.join(TABLES)}",
-    )
-    merge.add_argument("--connected", type=Path, metavar="FILE", help=".npy: connected_crop_rows")
-    merge.add_argument("--points", type=Path, metavar="FILE", help=".npy: points_in_rows")
-    merge.add_argument("--info", type=Path, metavar="FILE", help=".npy: row_information")
+    _add_inputs(merge)
     merge.add_argument(
         "-o",
         "--output",
@@ -70,15 +84,22 @@ def _parser() -> argparse.ArgumentParser:
         metavar="OUTPUT",
         help="where to write the kept points: .npy, .npz (array 'points_in_rows') or .csv",
     )
-    merge.add_argument(
-        "--tolerance",
-        type=float,
-        default=0.0,
-        metavar="T",
-        help="how far, in coordinate units, a kept point may lie past a junction center "
-        "(default: 0)",
-    )
+    _add_tolerance(merge, "auto")
     _add_threads(merge)
+    merge.add_argument(
+        "--strict", action="store_true", help="do not merge a field the check finds fault with"
+    )
+    merge.add_argument("--quiet", action="store_true", help="do not print the check's warnings")
+
+    check = commands.add_parser(
+        "check",
+        help="report what the merge would silently do to a field",
+        description="Read the three input tables and report, without merging, what the merge "
+        "would do that their author may not expect: dropped points, duplicates kept, rows "
+        "mostly removed. Exit status 0 when nothing is found, 1 otherwise.",
+    )
+    _add_inputs(check)
+    _add_tolerance(check, "auto")
 
     demo = commands.add_parser(
         "demo",
@@ -90,13 +111,7 @@ def _parser() -> argparse.ArgumentParser:
     demo.add_argument(
         "--size", choices=("small", "medium", "large"), default="small", help="(default: small)"
     )
-    demo.add_argument(
-        "--tolerance",
-        type=float,
-        default=None,
-        metavar="T",
-        help="default: half the spacing of plants along a row",
-    )
+    _add_tolerance(demo, "half the spacing of plants along a row")
     demo.add_argument(
         "--plot", type=Path, metavar="FILE.png", help="write a before/after picture to FILE.png"
     )
@@ -105,32 +120,105 @@ def _parser() -> argparse.ArgumentParser:
     return parser
 
 
+def _add_inputs(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument(
+        "input",
+        nargs="?",
+        type=Path,
+        metavar="INPUT",
+        help=f".npz file holding arrays named {', '.join(TABLES)}",
+    )
+    for option, table in zip(("--connected", "--points", "--info"), TABLES, strict=True):
+        parser.add_argument(option, type=Path, metavar="FILE", help=f".npy or .csv: {table}")
+
+
+AUTO = "auto"
+
+
+def _tolerance(text: str) -> float | None:
+    """A tolerance of 0 or more, or None for ``auto``."""
+    if text == AUTO:
+        return None
+    try:
+        value = float(text)
+    except ValueError:
+        value = math.nan
+    if not value >= 0:  # also refuses NaN
+        raise argparse.ArgumentTypeError(f"must be '{AUTO}' or a number of 0 or more, got {text}")
+    return value
+
+
+def _add_tolerance(parser: argparse.ArgumentParser, default: str) -> None:
+    parser.add_argument(
+        "--tolerance",
+        type=_tolerance,
+        default=None,
+        metavar="T",
+        help="how far, in coordinate units, a kept point may lie past a junction center; "
+        f"'{AUTO}' is half the median spacing of points along a row (default: {default})",
+    )
+
+
+def _threads(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        value = -1
+    if value < 0:
+        raise argparse.ArgumentTypeError(f"must be a whole number of 0 or more, got {text}")
+    return value
+
+
 def _add_threads(parser: argparse.ArgumentParser) -> None:
     parser.add_argument(
         "--threads",
-        type=int,
+        type=_threads,
         default=0,
         metavar="N",
         help="worker threads; 0 (the default) uses the processors available",
     )
 
 
-def _load_inputs(args: argparse.Namespace) -> dict[str, np.ndarray]:
+def _values_joined(argv: list[str]) -> list[str]:
+    """``--tolerance -inf`` as ``--tolerance=-inf``: argparse takes a value that starts
+    with a dash for an option unless it looks like a plain negative number."""
+    joined: list[str] = []
+    for arg in argv:
+        if joined and joined[-1] == "--tolerance" and arg.startswith("-"):
+            joined[-1] = f"--tolerance={arg}"
+        else:
+            joined.append(arg)
+    return joined
+
+
+# ---- reading ---------------------------------------------------------------------
+
+
+def _input_paths(args: argparse.Namespace) -> dict[str, Path]:
     files = {"connected_crop_rows": args.connected, "points_in_rows": args.points}
     files["row_information"] = args.info
-    given = [name for name, path in files.items() if path is not None]
+    given = {name: path for name, path in files.items() if path is not None}
     if args.input is not None:
         if given:
             raise UserError("give either INPUT or --connected/--points/--info, not both")
-        return load_npz(args.input)
+        return {"INPUT": args.input}
     if len(given) != len(TABLES):
         raise UserError("give an INPUT .npz file, or all three of --connected, --points, --info")
-    return {name: load_npy(name, path) for name, path in files.items()}
+    return given
 
 
-def _check_output_path(path: Path) -> None:
+def _load_inputs(paths: dict[str, Path]) -> dict[str, np.ndarray]:
+    if "INPUT" in paths:
+        return load_npz(paths["INPUT"])
+    return {name: load_table(name, path) for name, path in paths.items()}
+
+
+def _check_output_path(path: Path, inputs: dict[str, Path]) -> None:
     if path.suffix.lower() not in OUTPUT_FORMATS:
         raise UserError(f"cannot tell the format of {path}: use one of {', '.join(OUTPUT_FORMATS)}")
+    for source in inputs.values():
+        if same_file(path, source):
+            raise UserError(f"will not write {path}: it is one of the inputs")
     _check_writable(path)
 
 
@@ -142,32 +230,56 @@ def _check_writable(path: Path) -> None:
         raise UserError(f"cannot write {path}: no folder {path.parent}")
 
 
+def _indexed(tables: dict[str, np.ndarray]) -> IndexedField:
+    try:
+        return index_field(*(tables[name] for name in TABLES))
+    except FieldError as error:
+        raise UserError(str(error)) from None
+
+
+def _chosen_tolerance(field: IndexedField, tolerance: float | None) -> tuple[float, str]:
+    """The tolerance to merge with, and how it was chosen, for the summary line."""
+    if tolerance is not None:
+        return tolerance, "given"
+    return 0.5 * point_spacing(field), AUTO
+
+
 # ---- merging -------------------------------------------------------------------
 
 
-def _merge(tables: dict[str, np.ndarray], tolerance: float, threads: int) -> np.ndarray:
-    if threads < 0:
-        raise UserError("--threads must be 0 or more")
+@contextlib.contextmanager
+def _engine_stderr_discarded() -> Iterator[None]:
+    """The engine writes a report of each failure, with its source position, and its
+    progress bar straight to file descriptor 2; the command says what went wrong in
+    the user's terms instead."""
+    sys.stderr.flush()
+    saved = os.dup(2)
     try:
-        return merge_points_removing_overlap(
-            tables["connected_crop_rows"],
-            tables["points_in_rows"],
-            tables["row_information"],
-            tolerance,
-            threads,
-        )
+        with open(os.devnull, "wb") as sink:
+            os.dup2(sink.fileno(), 2)
+            try:
+                yield
+            finally:
+                os.dup2(saved, 2)
+    finally:
+        os.close(saved)
+
+
+def _merge(tables: dict[str, np.ndarray], tolerance: float, threads: int) -> np.ndarray:
+    """The merge of tables that ``index_field`` has checked."""
+    try:
+        with _engine_stderr_discarded():
+            return merge(*(tables[name] for name in TABLES), tolerance, threads, check=False)
     except (TypeError, ValueError, OverflowError) as error:
         notes = "".join(f" ({note})" for note in getattr(error, "__notes__", ()))
         raise UserError(f"{error}{notes}") from None
     except MemoryError:
         raise UserError("merge failed: out of memory") from None
-    except BaseException as error:
-        if type(error).__name__ == "PanicException":
-            raise UserError(f"merge failed: {_explain(str(error))}") from None
-        raise
+    except MergeError as error:
+        raise UserError(f"merge failed: {_explain(error.message)}") from None
 
 
-# What the engine's failure messages mean for the tables.
+# What the engine's failure messages mean for the tables, should one get past the check.
 _CAUSES = (
     ("called `Option::unwrap()` on a `None` value", "an id pair has no row in row_information"),
     ("ndarray: index out of bounds", "a table has too few columns"),
@@ -190,21 +302,49 @@ def summary(rows: int, points_in: int, kept: int, seconds: float) -> str:
     )
 
 
-def _timed_merge(tables: dict[str, np.ndarray], tolerance: float, threads: int) -> np.ndarray:
+def _timed_merge(
+    tables: dict[str, np.ndarray], tolerance: float, threads: int, chosen: str
+) -> np.ndarray:
     start = time.perf_counter()
     merged = _merge(tables, tolerance, threads)
     seconds = time.perf_counter() - start
     rows = tables["connected_crop_rows"].shape[0]
     points_in = tables["points_in_rows"].shape[0]
-    print(summary(rows, points_in, merged.shape[0], seconds), file=sys.stderr, flush=True)
+    line = summary(rows, points_in, merged.shape[0], seconds)
+    print(f"{line} (tolerance {tolerance:.6g}, {chosen})", file=sys.stderr, flush=True)
     return merged
 
 
+def _report(findings: list[Finding], command: str) -> None:
+    for finding in findings:
+        print(f"cropmerge {command}: warning: {finding}", file=sys.stderr)
+
+
 def _run_merge(args: argparse.Namespace) -> None:
-    _check_output_path(args.output)
-    tables = _load_inputs(args)
-    merged = _timed_merge(tables, args.tolerance, args.threads)
+    inputs = _input_paths(args)
+    _check_output_path(args.output, inputs)
+    tables = _load_inputs(inputs)
+    field = _indexed(tables)
+    tolerance, chosen = _chosen_tolerance(field, args.tolerance)
+    findings = field_findings(field, tolerance)
+    if not args.quiet:
+        _report(findings, "merge")
+    if findings and args.strict:
+        found = ", ".join(finding.kind for finding in findings)
+        raise UserError(f"not merged because of --strict: the check found {found}")
+    merged = _timed_merge(tables, tolerance, args.threads, chosen)
     write_points(merged, args.output)
+
+
+def _run_check(args: argparse.Namespace) -> int:
+    field = _indexed(_load_inputs(_input_paths(args)))
+    tolerance, chosen = _chosen_tolerance(field, args.tolerance)
+    findings = field_findings(field, tolerance)
+    for finding in findings:
+        print(f"{finding.kind}: {finding}")
+    if not findings:
+        print(f"nothing to report (tolerance {tolerance:.6g}, {chosen})")
+    return EXIT_FINDINGS if findings else 0
 
 
 def _run_demo(args: argparse.Namespace) -> None:
@@ -220,7 +360,8 @@ def _run_demo(args: argparse.Namespace) -> None:
         "points_in_rows": field.points_in_rows,
         "row_information": field.row_information,
     }
-    merged = _timed_merge(tables, tolerance, args.threads)
+    chosen = "half the plant spacing" if args.tolerance is None else "given"
+    merged = _timed_merge(tables, tolerance, args.threads, chosen)
     if args.plot is not None:
         from cropmerge.plot import draw
 
@@ -249,13 +390,14 @@ def _plot_format(path: Path) -> str:
 
 COMMANDS: dict[str, Callable[[argparse.Namespace], int | None]] = {
     "merge": _run_merge,
+    "check": _run_check,
     "demo": _run_demo,
     "batch": batch_cli.run,
 }
 
 
 def main(argv: list[str] | None = None) -> int:
-    args = _parser().parse_args(argv)
+    args = _parser().parse_args(_values_joined(sys.argv[1:] if argv is None else argv))
     try:
         status = COMMANDS[args.command](args)
     except UserError as error:

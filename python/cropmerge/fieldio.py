@@ -9,9 +9,11 @@ from __future__ import annotations
 
 import contextlib
 import glob
+import math
 import os
 import tempfile
 import zipfile
+import zlib
 from collections.abc import Iterator
 from pathlib import Path
 from typing import IO
@@ -43,24 +45,64 @@ def checked_table(name: str, array: np.ndarray, source: Path) -> np.ndarray:
     return array.astype(np.float64, copy=False)
 
 
-_UNREADABLE = (ValueError, EOFError, zipfile.BadZipFile)
+# What NumPy and zipfile raise for damaged files: corrupt or truncated compressed
+# members (zlib.error, EOFError, BadZipFile), bad headers and pickles (ValueError),
+# and allocations for shapes that no memory holds (MemoryError).
+_UNREADABLE = (ValueError, EOFError, zipfile.BadZipFile, zlib.error, MemoryError)
+
+
+def _unreadable(what: str, error: BaseException, expected: str) -> UserError:
+    text = str(error).splitlines()[0] if str(error) else type(error).__name__
+    if isinstance(error, MemoryError):
+        return UserError(f"cannot read {what}: too large for the memory available")
+    if "pickled" in text:  # what NumPy says of a file that is no array at all
+        return UserError(f"cannot read {what}: not an {expected} file")
+    if "Object arrays" in text:
+        return UserError(f"cannot read {what}: holds Python objects, not numbers")
+    return UserError(f"cannot read {what}: not an {expected} file ({text})")
+
+
+def _check_declared_size(stream: IO[bytes], size: int, what: str) -> None:
+    """Refuse an .npy stream whose header declares more data than the stream holds,
+    before anything is allocated for it."""
+    start = stream.tell()
+    try:
+        version = np.lib.format.read_magic(stream)
+        # Version 3 headers differ from version 2 only in allowing UTF-8 text.
+        read_header = (
+            np.lib.format.read_array_header_1_0
+            if version == (1, 0)
+            else np.lib.format.read_array_header_2_0
+        )
+        shape, _, dtype = read_header(stream)
+    except _UNREADABLE as error:
+        raise _unreadable(what, error, ".npy") from None
+    declared = math.prod(shape) * dtype.itemsize
+    available = size - (stream.tell() - start)
+    if declared > available:
+        raise UserError(
+            f"cannot read {what}: its header declares {declared} bytes of data "
+            f"(shape {shape}), but only {available} follow"
+        )
+
+
+_NPY_MAGIC = b"\x93NUMPY"
 
 
 def _open(path: Path, expected: str) -> np.ndarray | np.lib.npyio.NpzFile:
     """np.load without pickles, failing with one line."""
     try:
+        with path.open("rb") as stream:
+            if stream.read(len(_NPY_MAGIC)) == _NPY_MAGIC:
+                stream.seek(0)
+                _check_declared_size(stream, os.fstat(stream.fileno()).st_size, str(path))
         return np.load(path, allow_pickle=False)  # type: ignore[no-any-return]
     except OSError as error:
         if isinstance(error, FileNotFoundError | IsADirectoryError | PermissionError):
             raise UserError(f"cannot read {path}: {describe_os_error(error)}") from None
         raise UserError(f"cannot read {path}: not an {expected} file ({error})") from None
     except _UNREADABLE as error:
-        text = str(error)
-        if "pickled" in text:  # what NumPy says of a file that is no array at all
-            raise UserError(f"cannot read {path}: not an {expected} file") from None
-        if "Object arrays" in text:
-            raise UserError(f"cannot read {path}: holds Python objects, not numbers") from None
-        raise UserError(f"cannot read {path}: not an {expected} file ({text})") from None
+        raise _unreadable(str(path), error, expected) from None
 
 
 def load_npy(name: str, path: Path) -> np.ndarray:
@@ -69,6 +111,17 @@ def load_npy(name: str, path: Path) -> np.ndarray:
         array.close()
         raise UserError(f"cannot read {path}: an .npz archive, expected an .npy file")
     return checked_table(name, array, path)
+
+
+def _load_member(archive: np.lib.npyio.NpzFile, name: str, path: Path) -> np.ndarray:
+    what = f"'{name}' from {path}"
+    member = f"{name}.npy" if f"{name}.npy" in archive.zip.namelist() else name
+    try:
+        with archive.zip.open(member) as stream:
+            _check_declared_size(stream, archive.zip.getinfo(member).file_size, what)
+        return archive[name]  # type: ignore[no-any-return]
+    except (OSError, *_UNREADABLE) as error:
+        raise _unreadable(what, error, ".npy") from None
 
 
 def load_npz(path: Path) -> dict[str, np.ndarray]:
@@ -81,15 +134,63 @@ def load_npz(path: Path) -> dict[str, np.ndarray]:
             if name not in archive.files:
                 found = ", ".join(sorted(archive.files)) or "none"
                 raise UserError(f"{path}: no array named '{name}' (found: {found})")
-            try:
-                array = archive[name]
-            except (OSError, *_UNREADABLE) as error:
-                raise UserError(f"cannot read '{name}' from {path}: {error}") from None
-            tables[name] = checked_table(name, array, path)
+            tables[name] = checked_table(name, _load_member(archive, name, path), path)
     return tables
 
 
+def load_csv(name: str, path: Path) -> np.ndarray:
+    """A table from a CSV file with a header line, as ``write_points`` writes them."""
+    try:
+        from pyarrow import csv, float64
+    except ImportError:
+        raise UserError(f"reading {path} needs pyarrow: pip install 'cropmerge[csv]'") from None
+    try:
+        with path.open("rb") as stream:
+            header = stream.readline()
+        columns = [f"column {number}" for number in range(len(header.split(b",")))]
+        table = csv.read_csv(
+            path,
+            read_options=csv.ReadOptions(skip_rows=1, column_names=columns),
+            convert_options=csv.ConvertOptions(column_types=dict.fromkeys(columns, float64())),
+        )
+    except OSError as error:
+        raise UserError(f"cannot read {path}: {describe_os_error(error)}") from None
+    except ValueError as error:  # what pyarrow raises for text that is no table of numbers
+        raise UserError(f"cannot read {path}: {str(error).splitlines()[0]}") from None
+    values = [column.to_numpy() for column in table.columns]
+    return checked_table(name, np.column_stack(values), path)
+
+
+def load_table(name: str, path: Path) -> np.ndarray:
+    """One table from an .npy or a .csv file, by its suffix."""
+    return load_csv(name, path) if path.suffix.lower() == ".csv" else load_npy(name, path)
+
+
 # ---- writing -------------------------------------------------------------------
+
+
+# What mkstemp adds to the prefix: 8 random characters and the ".part" suffix.
+_TEMPORARY_EXTRA = 8 + len(".part")
+
+
+def temporary_prefix(path: Path) -> str:
+    """How ``atomic_output`` names its temporary files for ``path``: a dot, the name
+    (shortened so that the whole name stays within the folder's name limit) and a dot."""
+    try:
+        limit = os.pathconf(path.parent, "PC_NAME_MAX")
+    except (OSError, ValueError):
+        limit = 255
+    room = limit - _TEMPORARY_EXTRA - 2
+    name = os.fsencode(path.name)[:room].decode(errors="ignore")  # whole characters only
+    return f".{name}."
+
+
+def same_file(first: Path, second: Path) -> bool:
+    """Whether two paths name one file (one that exists, or the same path once resolved)."""
+    try:
+        return first.samefile(second)
+    except OSError:
+        return first.resolve() == second.resolve()
 
 
 @contextlib.contextmanager
@@ -101,7 +202,7 @@ def atomic_output(path: Path) -> Iterator[IO[bytes]]:
     """
     try:
         descriptor, temporary = tempfile.mkstemp(
-            dir=path.parent, prefix=f".{path.name}.", suffix=".part"
+            dir=path.parent, prefix=temporary_prefix(path), suffix=".part"
         )
     except OSError as error:
         raise UserError(f"cannot write {path}: {describe_os_error(error)}") from None
@@ -139,4 +240,4 @@ def write_points(points: np.ndarray, path: Path) -> None:
 
 def leftover_temporaries(path: Path) -> list[Path]:
     """The temporary files of ``atomic_output(path)`` that a killed writer left behind."""
-    return list(path.parent.glob(f".{glob.escape(path.name)}.*.part"))
+    return list(path.parent.glob(f"{glob.escape(temporary_prefix(path))}*.part"))

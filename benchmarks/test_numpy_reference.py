@@ -6,26 +6,11 @@ crop rows made more than 2**16 (two radix passes), points given fractional ids, 
 crop row and NaN coordinates, and some crop rows two coincident anchors (a NaN center).
 """
 
-import importlib.machinery
-import types
-from pathlib import Path
-
 import numpy as np
 import pytest
 from _native import merge_points_removing_overlap
 from cropmerge.synthetic import make_field
-
-REFERENCE = Path(__file__).resolve().parents[1] / "benchmarks" / "numpy_reference.py"
-
-
-def _load_reference():
-    loader = importlib.machinery.SourceFileLoader("numpy_reference", str(REFERENCE))
-    module = types.ModuleType(loader.name)
-    loader.exec_module(module)
-    return module.merge_points_numpy
-
-
-merge_points_numpy = _load_reference()
+from numpy_reference import merge_points_numpy
 
 
 def _tables(crop_rows, points, seed, shuffle, id_offset, odd):

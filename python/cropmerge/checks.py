@@ -1,0 +1,272 @@
+"""What in a field makes the merge lose or keep points the user would not expect.
+
+The merge accepts these fields without complaint; ``check_field`` says what it will
+do with them. Everything is vectorised: a pass over the points costs a few array
+operations, the rest works on crop rows and junctions.
+"""
+
+from __future__ import annotations
+
+import math
+from dataclasses import dataclass
+
+import numpy as np
+from numpy.typing import ArrayLike
+
+from cropmerge.field import IndexedField, index_field
+from cropmerge.geometry import Junctions, find_junctions
+from cropmerge.ids import PairKeys, first_match, integer_ids
+from cropmerge.links import connected_pairs
+from cropmerge.spacing import point_spacing
+from cropmerge.tables import count_of, format_id_pair, id_columns
+
+__all__ = ["Finding", "check_field", "field_findings"]
+
+EXAMPLES = 3
+
+IdPair = tuple[float, float]
+
+
+@dataclass(frozen=True)
+class Finding:
+    """One kind of problem in a field: how often it occurs, a few examples and what the
+    merge will do about it.
+
+    ``examples`` holds id pairs of crop rows, or (crop row, connected row) pairs of id
+    pairs for findings about junctions; it is empty for findings about the tolerance.
+    """
+
+    kind: str
+    count: int
+    examples: tuple[IdPair | tuple[IdPair, IdPair], ...]
+    explanation: str
+
+    def __str__(self) -> str:
+        if not self.examples:
+            return self.explanation
+        shown = ", ".join(_format_example(example) for example in self.examples)
+        return f"{self.explanation} (e.g. {shown})"
+
+
+def _format_example(example: IdPair | tuple[IdPair, IdPair]) -> str:
+    first, second = example
+    if isinstance(first, tuple) and isinstance(second, tuple):
+        return f"{format_id_pair(*first)} -> {format_id_pair(*second)}"
+    return format_id_pair(first, second)  # type: ignore[arg-type]
+
+
+def _pairs(table: np.ndarray) -> tuple[IdPair, ...]:
+    return tuple((float(first), float(second)) for first, second in table[:EXAMPLES].tolist())
+
+
+# ---- findings ----------------------------------------------------------------
+
+
+def _unlisted_points(field: IndexedField) -> Finding | None:
+    unlisted = field.run_group < 0
+    count = int(field.run_length[unlisted].sum())
+    if count == 0:
+        return None
+    ids = field.points[field.run_start[unlisted], :2]
+    pairs = np.column_stack((integer_ids(ids[:, 0]), integer_ids(ids[:, 1])))
+    distinct, first_seen = np.unique(pairs, axis=0, return_index=True)
+    examples = distinct[np.argsort(first_seen)]
+    return Finding(
+        "unlisted_crop_rows",
+        count,
+        _pairs(examples),
+        f"{count_of(count, 'point')} of {count_of(len(distinct), 'crop row')} not listed in "
+        "connected_crop_rows are dropped by the merge: list every crop row, "
+        "with NaN as its first connected id if it has none",
+    )
+
+
+def _one_sided_connections(field: IndexedField) -> Finding | None:
+    """Connections whose connected row, as a crop row, does not list the crop row back
+    (compared as integer ids)."""
+    connected, rows = field.connected, field.links.crop_row
+    if len(rows) == 0:
+        return None
+    pairs = connected_pairs(connected, rows, field.links.slot)
+    keys = PairKeys(connected[:, 1], connected[:, 2])
+    own, other = keys(connected[rows, 1], connected[rows, 2]), keys(pairs[:, 0], pairs[:, 1])
+    # Keys stay far below 2**53, so that these complex keys are exact.
+    one_sided = first_match(own + 1j * other, other + 1j * own) < 0
+    count = int(np.count_nonzero(one_sided))
+    if count == 0:
+        return None
+    which = np.flatnonzero(one_sided)[:EXAMPLES]
+    crop_rows = _pairs(connected[rows[which], 1:3])
+    examples = tuple(zip(crop_rows, _pairs(pairs[which]), strict=True))
+    return Finding(
+        "one_sided_connections",
+        count,
+        examples,
+        f"{count_of(count, 'connection')} listed on one side only: the other crop row keeps "
+        "its duplicates of the junction; list each connection in both crop rows",
+    )
+
+
+def _duplicates(
+    kind: str, first: np.ndarray, second: np.ndarray, consequence: str
+) -> Finding | None:
+    """Rows whose integer id pair an earlier row of the same table already has."""
+    firsts, seconds = integer_ids(first), integer_ids(second)
+    order = np.lexsort((seconds, firsts))
+    firsts, seconds = firsts[order], seconds[order]
+    again = (firsts[1:] == firsts[:-1]) & (seconds[1:] == seconds[:-1])
+    count = int(np.count_nonzero(again))
+    if count == 0:
+        return None
+    later = np.sort(order[1:][again])[:EXAMPLES]  # lexsort is stable: these come later
+    examples = _pairs(np.column_stack((first[later], second[later])))
+    text = f"{count_of(count, 'repeated id pair')} {consequence}"
+    return Finding(kind, count, examples, text)
+
+
+def _non_integer_ids(field: IndexedField) -> Finding | None:
+    """Ids the merge truncates: fractions, negatives and NaN."""
+    count = 0
+    examples: list[IdPair] = []
+    # The points of a run share their ids, so their first point speaks for all.
+    point_ids = id_columns(field.points[field.run_start], 0, 1)
+    for (first, second), weight in (
+        (id_columns(field.connected, 1, 2), None),
+        (point_ids, field.run_length),
+        (id_columns(field.info, 0, 4), None),
+    ):
+        odd = np.flatnonzero(_not_whole(first) | _not_whole(second))
+        count += len(odd) if weight is None else int(weight[odd].sum())
+        examples += zip(
+            first[odd[:EXAMPLES]].tolist(), second[odd[:EXAMPLES]].tolist(), strict=True
+        )
+    if count == 0:
+        return None
+    return Finding(
+        "non_integer_ids",
+        count,
+        tuple(examples[:EXAMPLES]),
+        f"{count_of(count, 'table row')} with ids that are not whole numbers of 0 or more: the "
+        "merge truncates them (3.7 and 3.2 both name crop row 3; negatives and NaN become 0)",
+    )
+
+
+def _not_whole(ids: np.ndarray) -> np.ndarray:
+    """Ids that are fractions, negative or NaN (NaN differs from everything)."""
+    whole = np.trunc(ids)
+    return (whole != ids) | (whole < 0.0)
+
+
+def _junction_examples(
+    field: IndexedField, junctions: Junctions, which: np.ndarray
+) -> tuple[tuple[IdPair, IdPair], ...]:
+    info = field.info
+    own = info[junctions.own_info[which][:EXAMPLES]][:, [0, 4]]
+    other = info[junctions.other_info[which][:EXAMPLES]][:, [0, 4]]
+    return tuple(zip(_pairs(own), _pairs(other), strict=True))
+
+
+def _junction_findings(field: IndexedField, tolerance: float) -> list[Finding]:
+    junctions = find_junctions(field.connected, field.info, field.links)
+    center, near = junctions.center, junctions.near_end
+    no_center = np.isnan(center).any(axis=1)
+    # Where the center lies closer to the near end than the tolerance, every point is kept.
+    apart = ~(np.hypot(*(center - near).T) < tolerance)
+    parallel = ~no_center & apart & ((center[:, 0] == near[:, 0]) | (center[:, 1] == near[:, 1]))
+    findings = []
+    for kind, which, explanation in (
+        (
+            "coincident_anchors",
+            no_center,
+            "without a center (NaN): the crop row's anchors coincide or are NaN, so the "
+            "filter keeps at most the points in one corner beyond the row's end",
+        ),
+        (
+            "axis_parallel_anchors",
+            parallel,
+            "whose center and near end share an x or a y (anchors parallel to an axis): the "
+            "filter then applies a fixed diagonal rule and may drop most of the crop row",
+        ),
+    ):
+        count = int(np.count_nonzero(which))
+        if count:
+            examples = _junction_examples(field, junctions, which)
+            text = f"{count_of(count, 'junction')} {explanation}"
+            findings.append(Finding(kind, count, examples, text))
+    return findings
+
+
+def _tolerance_finding(tolerance: float, spacing: float) -> Finding | None:
+    usual = f"half the point spacing, {0.5 * spacing:.6g}, is the usual choice"
+    if tolerance < 0:
+        text = (
+            f"tolerance {tolerance:g} is negative: the filter's bounds then exclude the rows' "
+            f"own line and most points near junctions are removed; {usual}"
+        )
+        return Finding("negative_tolerance", 1, (), text)
+    if tolerance == 0:
+        text = (
+            "tolerance 0: points jittered a hair past a junction center are removed from "
+            f"both rows, opening gaps; {usual}"
+        )
+        return Finding("zero_tolerance", 1, (), text)
+    if spacing > 0 and tolerance > spacing:
+        text = (
+            f"tolerance {tolerance:g} is above the typical point spacing {spacing:.6g}: both "
+            f"rows keep their duplicates within it of a junction center; {usual}"
+        )
+        return Finding("large_tolerance", 1, (), text)
+    return None
+
+
+def check_field(
+    connected_crop_rows: ArrayLike,
+    points_in_rows: ArrayLike,
+    row_information: ArrayLike,
+    tolerance: float,
+) -> list[Finding]:
+    """What the merge will do with this field that its author probably does not expect.
+
+    Returns one Finding per kind of problem found (an empty list for a clean field):
+    ``unlisted_crop_rows`` (points whose crop row connected_crop_rows does not list:
+    dropped), ``one_sided_connections`` (the other row keeps its duplicates),
+    ``axis_parallel_anchors`` and ``coincident_anchors`` (junctions whose filter drops
+    most of a row), ``duplicate_crop_rows`` (points merged and written twice),
+    ``duplicate_row_information`` (only the first row is used), ``non_integer_ids``
+    (truncated), and ``negative_tolerance``, ``zero_tolerance`` or ``large_tolerance``
+    (compared with the spacing of points along rows).
+
+    Raises FieldError, as ``merge`` does, for tables the merge would fail on, and
+    ValueError for a NaN tolerance.
+    """
+    return field_findings(
+        index_field(connected_crop_rows, points_in_rows, row_information), tolerance
+    )
+
+
+def field_findings(field: IndexedField, tolerance: float) -> list[Finding]:
+    """``check_field`` of a field that ``index_field`` has read."""
+    tolerance = float(tolerance)
+    if math.isnan(tolerance):
+        raise ValueError("tolerance must not be NaN")
+    crop_rows = id_columns(field.connected, 1, 2)
+    info_ids = id_columns(field.info, 0, 4)
+    findings = [
+        _unlisted_points(field),
+        _one_sided_connections(field),
+        *_junction_findings(field, tolerance),
+        _duplicates(
+            "duplicate_crop_rows",
+            *crop_rows,
+            "in connected_crop_rows: each copy merges the crop row's points again, so they "
+            "are written more than once",
+        ),
+        _duplicates(
+            "duplicate_row_information",
+            *info_ids,
+            "in row_information: the merge uses the first row of each and ignores the others",
+        ),
+        _non_integer_ids(field),
+        _tolerance_finding(tolerance, point_spacing(field)),
+    ]
+    return [finding for finding in findings if finding is not None]

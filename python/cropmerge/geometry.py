@@ -1,0 +1,167 @@
+"""Where connected crop rows meet, and which points the merge keeps, for many junctions at once.
+
+Every function works on arrays with one entry per junction (a crop row seen against
+one of its connected rows) and evaluates each expression in the merge's own order,
+one rounding per operation, so that its results equal the merge's bit for bit.
+
+``anchors`` are (n, 6) blocks of ``row_information`` columns 5 to 10: anchor points
+0, 1 and 2 as (x, y). Points are (n, 2) arrays.
+"""
+
+from __future__ import annotations
+
+from dataclasses import dataclass
+
+import numpy as np
+
+from cropmerge.links import Links, link_rows
+
+__all__ = [
+    "FacingEnds",
+    "Junctions",
+    "centers",
+    "facing_ends",
+    "filter_boxes",
+    "find_junctions",
+    "inside_boxes",
+]
+
+
+@dataclass(frozen=True)
+class FacingEnds:
+    far: np.ndarray  # the own anchor of the farthest pair between the two rows
+    near: np.ndarray  # the own row's end facing the connected row
+    connected_near: np.ndarray  # the connected row's end facing the own row
+
+
+def _dot(ax: np.ndarray, ay: np.ndarray, bx: np.ndarray, by: np.ndarray) -> np.ndarray:
+    return (0.0 + ax * bx) + ay * by
+
+
+def facing_ends(own: np.ndarray, connected: np.ndarray) -> FacingEnds:
+    """The ends by which each crop row (anchors ``own``) faces its connected row.
+
+    The farthest pair of anchors, own index major and connected index minor, decides:
+    the first strict maximum wins, a NaN distance never does, and with no distance
+    above 0 the pair is (0, 0). The ends are then chosen by index, not by value.
+    """
+    rows = len(own)
+    best = np.zeros(rows)
+    own_index = np.zeros(rows, dtype=np.int64)
+    connected_index = np.zeros(rows, dtype=np.int64)
+    for a in range(3):
+        for b in range(3):
+            dx = own[:, 2 * a] - connected[:, 2 * b]
+            dy = own[:, 2 * a + 1] - connected[:, 2 * b + 1]
+            distance = np.sqrt(dx * dx + dy * dy)
+            farther = distance > best
+            np.copyto(best, distance, where=farther)
+            np.copyto(own_index, a, where=farther)
+            np.copyto(connected_index, b, where=farther)
+    return FacingEnds(
+        far=_anchor(own, own_index),
+        near=_anchor(own, np.where(own_index == 0, 1, 0)),
+        connected_near=_anchor(connected, np.where(connected_index == 0, 1, 0)),
+    )
+
+
+def _anchor(anchors: np.ndarray, index: np.ndarray) -> np.ndarray:
+    """Anchor point ``index[i]`` of row i, as (n, 2)."""
+    return np.take_along_axis(anchors.reshape(-1, 3, 2), index[:, None, None], axis=1)[:, 0]
+
+
+def centers(ends: FacingEnds) -> np.ndarray:
+    """The junction midpoint of the two near ends, projected onto the line from the near
+    end to the far point; NaN where the far point and the near end coincide."""
+    middle = (ends.near + ends.connected_near) * 0.5
+    v = ends.far - ends.near
+    w = middle - ends.near
+    with np.errstate(invalid="ignore", divide="ignore"):
+        t = _dot(w[:, 0], w[:, 1], v[:, 0], v[:, 1]) / _dot(v[:, 0], v[:, 1], v[:, 0], v[:, 1])
+    return ends.near + v * t[:, None]
+
+
+def filter_boxes(center: np.ndarray, near: np.ndarray, tolerance: float) -> np.ndarray:
+    """The filter of each junction as (8, n) bounds of two boxes: a point is kept when
+    it lies in the box near the center or in the box beyond the near end.
+
+    Rows 0-3 bound x and y of the box near the center (lo, hi, lo, hi), rows 4-7 those
+    of the box beyond the near end. A one-sided comparison becomes an interval with an
+    infinite end, which decides alike for every number and, like the comparison,
+    rejects NaN.
+    """
+    ax, ay = center[:, 0], center[:, 1]
+    bx, by = near[:, 0], near[:, 1]
+    # Per axis, +1 where the test near the center compares "<=" (and the test beyond the
+    # near end ">="), else -1: case 1 (+1, +1), case 2 (+1, -1), case 3 (-1, -1), and
+    # every other combination, equal coordinates and NaN included, (-1, +1).
+    case1 = (ax < bx) & (ay < by)
+    case2 = (ax < bx) & (ay > by)
+    case3 = (ax > bx) & (ay > by)
+    sx = np.where(case1 | case2, 1.0, -1.0)
+    sy = np.where(case2 | case3, -1.0, 1.0)
+    # Both tests shift their bound by +t on a +1 axis and by -t on a -1 axis.
+    a_x, a_y = ax + sx * tolerance, ay + sy * tolerance
+    b_x, b_y = bx + sx * tolerance, by + sy * tolerance
+
+    inf = np.inf
+    boxes = np.empty((8, len(center)))
+    boxes[0] = np.where(sx > 0, -inf, a_x)
+    boxes[1] = np.where(sx > 0, a_x, inf)
+    boxes[2] = np.where(sy > 0, -inf, a_y)
+    boxes[3] = np.where(sy > 0, a_y, inf)
+    boxes[4] = np.where(sx > 0, b_x, -inf)
+    boxes[5] = np.where(sx > 0, inf, b_x)
+    boxes[6] = np.where(sy > 0, b_y, -inf)
+    boxes[7] = np.where(sy > 0, inf, b_y)
+
+    # A center closer to the near end than the tolerance keeps every point with numeric
+    # x and y.
+    d = np.sqrt((ax - bx) * (ax - bx) + (ay - by) * (ay - by))
+    close = d < tolerance
+    boxes[:4, close] = np.array([-inf, inf, -inf, inf])[:, None]
+    boxes[4:, close] = np.nan
+    return boxes
+
+
+def inside_boxes(boxes: np.ndarray, x: np.ndarray, y: np.ndarray) -> np.ndarray:
+    """Which points (x, y) the filter keeps; ``boxes`` holds one column per point."""
+    lo_x, hi_x, lo_y, hi_y, lo_bx, hi_bx, lo_by, hi_by = boxes
+    near = (lo_x <= x) & (x <= hi_x) & (lo_y <= y) & (y <= hi_y)
+    beyond = (lo_bx <= x) & (x <= hi_bx) & (lo_by <= y) & (y <= hi_by)
+    return np.asarray(near | beyond)
+
+
+@dataclass(frozen=True)
+class Junctions:
+    """Where each crop row meets each of its connected rows, seen from the crop row,
+    crop row by crop row and slot by slot."""
+
+    crop_row: np.ndarray  # index into connected_crop_rows
+    slot: np.ndarray  # 0 to 3: which of the crop row's connected rows
+    own_info: np.ndarray  # index into row_information of the crop row
+    other_info: np.ndarray  # index into row_information of the connected row
+    center: np.ndarray  # (n, 2)
+    near_end: np.ndarray  # (n, 2)
+
+
+def find_junctions(
+    connected: np.ndarray, info: np.ndarray, links: Links | None = None
+) -> Junctions:
+    """Every junction's center and near end, worked out as the merge does.
+
+    Crop rows find their own ``row_information`` row by integer ids and their
+    connected rows by exact float ids; junctions whose rows are not found are left
+    out (the merge itself fails on them). ``info`` needs its 11 columns as soon as a
+    crop row lists a connected row. ``links`` saves looking the rows up again.
+    """
+    if links is None:
+        links = link_rows(connected, info)
+    found = links.other_info >= 0
+    found &= links.own_info[links.crop_row] >= 0
+    rows, slots, other = links.crop_row[found], links.slot[found], links.other_info[found]
+    own = links.own_info[rows]
+    if len(rows) == 0:  # row_information may then be narrower than 11 columns
+        return Junctions(rows, slots, own, other, np.zeros((0, 2)), np.zeros((0, 2)))
+    ends = facing_ends(info[own, 5:11], info[other, 5:11])
+    return Junctions(rows, slots, own, other, centers(ends), ends.near)

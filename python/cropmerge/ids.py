@@ -1,0 +1,98 @@
+"""Id pairs as the merge compares them, vectorised.
+
+A crop row's own ids, its points' ids and its ``row_information`` ids are compared
+as integers: truncated toward zero, NaN and negatives 0, values at or above 2**64
+saturating. The ids of a connected row are compared as exact floats.
+"""
+
+from __future__ import annotations
+
+import numpy as np
+
+__all__ = ["PairKeys", "first_match", "float_pair_keys", "integer_ids"]
+
+_U64_MAX = np.iinfo(np.uint64).max
+_DENSE_LIMIT = 2**24  # largest key space looked up through a table instead of a search
+
+
+def integer_ids(values: np.ndarray) -> np.ndarray:
+    """Ids as unsigned 64-bit integers, truncated as the merge truncates them."""
+    clipped = np.where(values > 0.0, values, 0.0)
+    saturated = clipped >= 2.0**64
+    ids = np.where(saturated, 0.0, clipped).astype(np.uint64)
+    ids[saturated] = _U64_MAX
+    return ids
+
+
+class PairKeys:
+    """Maps integer id pairs (given as float ids) to int64 keys in [0, space).
+
+    Two keys are equal exactly when both integer ids are, for every pair that one of
+    the given crop rows has; any other pair gets a key that no such crop row has.
+    Small ids are used directly (an id above the crop rows' largest becomes one past
+    it); others are first replaced by their rank among the crop rows' ids.
+    """
+
+    def __init__(self, first: np.ndarray, second: np.ndarray) -> None:
+        firsts, seconds = integer_ids(first), integer_ids(second)
+        top_first = int(firsts.max(initial=0))
+        top_second = int(seconds.max(initial=0))
+        self.direct = (top_first + 2) * (top_second + 2) <= _DENSE_LIMIT
+        if self.direct:
+            self.ceilings = (float(top_first + 1), float(top_second + 1))
+            self.width = top_second + 2
+            self.space = (top_first + 2) * self.width
+        else:
+            self.known = (np.unique(firsts), np.unique(seconds))
+            self.width = len(self.known[1]) + 1
+            self.space = (len(self.known[0]) + 1) * self.width
+
+    @staticmethod
+    def _rank(known: np.ndarray, ids: np.ndarray) -> np.ndarray:
+        pos = np.searchsorted(known, ids)
+        found = known[np.minimum(pos, len(known) - 1)] == ids
+        return np.where(found, pos, len(known))
+
+    def __call__(self, first: np.ndarray, second: np.ndarray) -> np.ndarray:
+        if not self.direct:
+            first_rank = self._rank(self.known[0], integer_ids(first))
+            second_rank = self._rank(self.known[1], integer_ids(second))
+            return np.asarray(first_rank * self.width + second_rank, dtype=np.int64)
+        # fmax turns NaN and negatives into 0 and trunc rounds toward zero; the keys stay
+        # far below 2**53, so computing them in float64 is exact.
+        keys = np.fmax(first, 0.0)
+        np.fmin(keys, self.ceilings[0], out=keys)
+        np.trunc(keys, out=keys)
+        keys *= self.width
+        seconds = np.fmax(second, 0.0)
+        np.fmin(seconds, self.ceilings[1], out=seconds)
+        np.trunc(seconds, out=seconds)
+        keys += seconds
+        return keys.astype(np.int64)
+
+    def lookup(self, row_keys: np.ndarray, query_keys: np.ndarray, missing: int) -> np.ndarray:
+        """The index of the first row key equal to each query key, or ``missing``."""
+        if self.space > _DENSE_LIMIT:
+            return first_match(row_keys, query_keys, missing)
+        table = np.full(self.space, missing, dtype=np.int32)
+        distinct, first = np.unique(row_keys, return_index=True)
+        table[distinct] = first
+        return table[query_keys]
+
+
+def float_pair_keys(first: np.ndarray, second: np.ndarray) -> np.ndarray:
+    """Keys for exact float pairs (NumPy orders complex by real, then imaginary part)."""
+    keys = np.empty(len(first), dtype=np.complex128)
+    keys.real = first + 0.0  # -0.0 + 0.0 is 0.0: the two zeros are one id
+    keys.imag = second + 0.0
+    return keys
+
+
+def first_match(table_keys: np.ndarray, query_keys: np.ndarray, missing: int = -1) -> np.ndarray:
+    """Index of the first table row holding each query key, or ``missing``; NaN matches nothing."""
+    if len(table_keys) == 0:
+        return np.full(len(query_keys), missing, dtype=np.int64)
+    order = np.argsort(table_keys, kind="stable")
+    sorted_keys = table_keys[order]
+    pos = np.minimum(np.searchsorted(sorted_keys, query_keys), len(sorted_keys) - 1)
+    return np.where(sorted_keys[pos] == query_keys, order[pos], missing)

@@ -1,0 +1,165 @@
+"""The three input tables: converting them to float64 and telling, before the merge, what it
+would fail on, in the user's terms (which table, which widths, which id pairs)."""
+
+from __future__ import annotations
+
+import numpy as np
+from numpy.typing import ArrayLike
+
+from cropmerge.links import SLOTS, Links, connected_pairs, link_rows, listed_slots
+
+__all__ = [
+    "INFO_WIDTH",
+    "TABLE_NAMES",
+    "FieldError",
+    "as_table",
+    "as_tables",
+    "count_of",
+    "format_id_pair",
+    "id_columns",
+    "validate_tables",
+]
+
+INFO_WIDTH = 11  # first id, 3 free columns, second id, 3 anchor points (x, y)
+POINT_WIDTH = 4  # first id, second id, x, y
+MISSING_SHOWN = 5
+
+
+class FieldError(ValueError):
+    """The tables of a field do not fit together; the message says which table and why."""
+
+
+def as_table(name: str, values: ArrayLike) -> np.ndarray:
+    """``values`` as a float64 array, the same object when it already is one."""
+    try:
+        array = np.asarray(values)
+    except ValueError as error:  # ragged nested lists
+        raise FieldError(f"{name} is not a table of numbers: {error}") from None
+    if array.dtype.kind not in "biuf":
+        raise FieldError(f"{name} must hold real numbers, got {_dtype_name(array)}")
+    return array.astype(np.float64, copy=False)
+
+
+def as_tables(
+    connected_crop_rows: ArrayLike, points_in_rows: ArrayLike, row_information: ArrayLike
+) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
+    """The three tables through ``as_table``."""
+    return (
+        as_table("connected_crop_rows", connected_crop_rows),
+        as_table("points_in_rows", points_in_rows),
+        as_table("row_information", row_information),
+    )
+
+
+def _dtype_name(array: np.ndarray) -> str:
+    return "Python objects" if array.dtype.kind == "O" else f"values of type {array.dtype}"
+
+
+def format_id(value: float) -> str:
+    return str(int(value)) if float(value).is_integer() else repr(float(value))
+
+
+def format_id_pair(first: float, second: float) -> str:
+    return f"({format_id(first)}, {format_id(second)})"
+
+
+def id_columns(table: np.ndarray, first: int, second: int) -> tuple[np.ndarray, np.ndarray]:
+    """Two id columns (views); empty when a table without rows lacks them."""
+    if table.shape[1] <= max(first, second):
+        return np.zeros(0), np.zeros(0)
+    return table[:, first], table[:, second]
+
+
+def validate_tables(connected: np.ndarray, points: np.ndarray, info: np.ndarray) -> Links:
+    """Raise FieldError for the first way in which the merge would fail on these tables;
+    return the rows of row_information that the merge will look up."""
+    for name, table in zip(TABLE_NAMES, (connected, points, info), strict=True):
+        if table.ndim != 2:
+            raise FieldError(f"{name} must be a 2-D table, got an array of shape {table.shape}")
+    _check_connected_width(connected)
+    lists_connections = len(connected) > 0 and bool((listed_slots(connected) > 0).any())
+    _check_points_width(points, lists_connections)
+    _check_info_width(info, len(connected) > 0, lists_connections)
+    links = link_rows(connected, info)
+    total, earliest = _missing_id_pairs(connected, links)
+    if total:
+        more = "; ..." if total > len(earliest) else ""
+        raise FieldError(
+            f"row_information has no row for {count_of(total, 'id pair')} that "
+            f"connected_crop_rows names: {'; '.join(earliest)}{more}"
+        )
+    return links
+
+
+TABLE_NAMES = ("connected_crop_rows", "points_in_rows", "row_information")
+
+
+def count_of(number: int, noun: str) -> str:
+    return f"{number} {noun}" if number == 1 else f"{number} {noun}s"
+
+
+def _check_connected_width(connected: np.ndarray) -> None:
+    """Each crop row's list of connected rows ends with a NaN first id or after four
+    rows, and the merge reads every column up to that end."""
+    rows, width = connected.shape
+    if rows == 0 or width >= 3 + 2 * SLOTS:
+        return
+    if width < 4:
+        raise FieldError(
+            f"connected_crop_rows has {width} columns, expected {3 + 2 * SLOTS} (a free column, "
+            "the crop row's id pair, then up to four connected id pairs; at least 4, with NaN "
+            "in column 3, for crop rows without connections)"
+        )
+    listed = listed_slots(connected)
+    needed = np.minimum(4 + 2 * listed, 3 + 2 * SLOTS)
+    short = np.flatnonzero(needed > width)
+    if len(short):
+        row = int(short[0])
+        raise FieldError(
+            f"connected_crop_rows has {width} columns, expected {3 + 2 * SLOTS}: row {row} "
+            f"lists {count_of(int(listed[row]), 'connected row')} and needs {int(needed[row])} "
+            f"(the list ends with NaN as the next first id, in column {3 + 2 * int(listed[row])})"
+        )
+
+
+def _check_points_width(points: np.ndarray, lists_connections: bool) -> None:
+    rows, width = points.shape
+    needed = POINT_WIDTH if lists_connections else 2
+    if rows and width < needed:
+        raise FieldError(
+            f"points_in_rows has {width} columns, expected at least {needed} "
+            "(first id, second id, x, y)"
+        )
+
+
+def _check_info_width(info: np.ndarray, has_crop_rows: bool, lists_connections: bool) -> None:
+    width = info.shape[1]
+    if lists_connections and width != INFO_WIDTH:
+        raise FieldError(
+            f"row_information has {width} columns, expected {INFO_WIDTH} (first id, 3 free "
+            "columns, second id, then x, y of anchor points 0, 1 and 2)"
+        )
+    if has_crop_rows and len(info) and width < 5:
+        raise FieldError(
+            f"row_information has {width} columns, expected {INFO_WIDTH} "
+            "(at least 5 when no crop row lists a connected row)"
+        )
+
+
+def _missing_id_pairs(connected: np.ndarray, links: Links) -> tuple[int, list[str]]:
+    """How many id pairs the merge looks up in row_information and would not find, and
+    the first of them in the order the merge meets them: row by row, own pair first."""
+    own_missing = np.flatnonzero(links.own_info < 0)
+    missing = links.other_info < 0
+    rows, slots = links.crop_row[missing], links.slot[missing]
+    earliest = [
+        (row, -1, f"{format_id_pair(*connected[row, 1:3])} for crop row {row}")
+        for row in own_missing[:MISSING_SHOWN].tolist()
+    ]
+    pairs = connected_pairs(connected, rows[:MISSING_SHOWN], slots[:MISSING_SHOWN])
+    earliest += [
+        (row, slot, f"{format_id_pair(*pair)} connected to crop row {row}")
+        for row, slot, pair in zip(rows.tolist(), slots.tolist(), pairs.tolist(), strict=False)
+    ]
+    shown = [text for *_, text in sorted(earliest)[:MISSING_SHOWN]]
+    return len(own_missing) + len(rows), shown

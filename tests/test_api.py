@@ -1,0 +1,138 @@
+"""cropmerge.merge: what it accepts, what it refuses before the merge, and how failures reach
+the caller."""
+
+import importlib.metadata
+
+import cropmerge
+import numpy as np
+import pytest
+from _native import merge_points_removing_overlap
+from cropmerge.tables import as_table
+from engine_failures import FAILURES, NONE, NOT_FAILURES, RI, is_panic, linked
+from fields import make_field, two_piece_row
+
+FIELD = make_field(40, 12, seed=1)
+
+
+def test_package_surface():
+    assert cropmerge.__version__ == importlib.metadata.version("cropmerge")
+    assert issubclass(cropmerge.FieldError, ValueError)
+    assert issubclass(cropmerge.MergeError, Exception)
+    assert all(hasattr(cropmerge, name) for name in cropmerge.__all__)
+
+
+@pytest.mark.parametrize(
+    "convert",
+    [
+        lambda a: a.astype(np.float32).astype(np.float64),  # the reference for float32 input
+        lambda a: np.asfortranarray(a),
+        lambda a: a.astype(">f8"),
+        lambda a: a.tolist(),
+    ],
+    ids=["float32", "fortran order", "big-endian", "lists"],
+)
+def test_array_likes_give_the_result_of_float64_tables(convert):
+    exact = [convert(table) for table in FIELD]
+    expected = merge_points_removing_overlap(
+        *[np.asarray(t, dtype=np.float64) for t in exact], 0.3, 1
+    )
+    np.testing.assert_array_equal(cropmerge.merge(*exact, 0.3, num_threads=1), expected)
+
+
+def test_float32_and_integer_tables_are_accepted():
+    connected, points, info = two_piece_row()
+    want = cropmerge.merge(connected, points, info, 0.05)
+    got = cropmerge.merge(connected.astype(np.float32), points, info.astype(np.float32), 0.05)
+    assert got.dtype == np.float64 and len(got) == len(want)
+    points[:, 2:] *= 10
+    info[:, 5:] *= 10
+    whole = np.round(points).astype(np.int64), np.round(info).astype(np.int64)
+    got = cropmerge.merge(connected, *whole, 0.5)
+    np.testing.assert_array_equal(got, cropmerge.merge(connected, *map(np.float64, whole), 0.5))
+    assert len(got) == len(want)
+
+
+def test_float64_tables_are_not_copied():
+    table = FIELD[1]
+    assert as_table("points_in_rows", table) is table
+
+
+@pytest.mark.parametrize(
+    "values", [np.ones((2, 4), complex), [["a", "b"]], np.array([[None]]), [[1, 2], [3]]]
+)
+def test_tables_that_are_not_real_numbers(values):
+    with pytest.raises(cropmerge.FieldError, match=r"^points_in_rows (must hold|is not a table)"):
+        cropmerge.merge(FIELD[0], values, FIELD[2], 0.5)
+
+
+@pytest.mark.parametrize(
+    ("connected", "points", "info", "message"),
+    [f[1:] for f in FAILURES],
+    ids=[f[0] for f in FAILURES],
+)
+def test_every_engine_failure_is_caught_first(connected, points, info, message):
+    with pytest.raises(cropmerge.FieldError) as raised:
+        cropmerge.merge(connected, points, info, 0.5)
+    assert str(raised.value).startswith(
+        ("connected_crop_rows", "points_in_rows", "row_information")
+    )
+    with pytest.raises(cropmerge.MergeError) as unchecked:
+        cropmerge.merge(connected, points, info, 0.5, check=False)
+    assert unchecked.value.message == message == str(unchecked.value)
+    assert is_panic(unchecked.value.__cause__, message)
+
+
+@pytest.mark.parametrize(
+    ("connected", "points", "info", "shape"),
+    [f[1:] for f in NOT_FAILURES[1:]],  # the first has points without a second id
+    ids=[f[0] for f in NOT_FAILURES[1:]],
+)
+def test_narrow_tables_that_merge_pass_the_checks(connected, points, info, shape):
+    assert cropmerge.merge(connected, points, info, 0.5).shape == shape
+    cropmerge.check_field(connected, points, info, 0.5)  # no FieldError either
+
+
+def field_with(table, change):
+    tables = [t.copy() for t in two_piece_row()]
+    index = ("connected", "points", "info").index(table)
+    tables[index] = change(tables[index])
+    return tables
+
+
+@pytest.mark.parametrize(
+    ("table", "change", "message"),
+    [
+        ("info", lambda t: t[:, :10], "row_information has 10 columns, expected 11"),
+        ("points", lambda t: t[:, :3], "points_in_rows has 3 columns, expected at least 4"),
+        ("connected", lambda t: t[:, :5], "connected_crop_rows has 5 columns, expected 11: row 0"),
+        ("points", lambda t: t[:, 0], "points_in_rows must be a 2-D table, got an array of shape"),
+        (
+            "info",
+            lambda t: t[:1],
+            "row_information has no row for 2 id pairs that connected_crop_rows names: "
+            "(1, 2) connected to crop row 0; (1, 2) for crop row 1",
+        ),
+        (
+            "connected",
+            lambda t: np.vstack([t] + [[0, 7, k, 1, k + 0.5, *[np.nan] * 6] for k in range(4)]),
+            "row_information has no row for 8 id pairs that connected_crop_rows names: "
+            "(7, 0) for crop row 2; (1, 0.5) connected to crop row 2; (7, 1) for crop row 3; "
+            "(1, 1.5) connected to crop row 3; (7, 2) for crop row 4; ...",
+        ),
+    ],
+    ids=["info width", "points width", "connected width", "1-D", "missing", "first five"],
+)
+def test_field_errors_name_the_table_and_what_is_wrong(table, change, message):
+    with pytest.raises(
+        cropmerge.FieldError, match="^" + message.replace("(", r"\(").replace(")", r"\)")
+    ):
+        cropmerge.merge(*field_with(table, change), 0.05)
+
+
+def test_merge_error_is_an_exception_with_the_engine_message():
+    try:
+        cropmerge.merge(linked((9, 9)), np.empty((0, 4)), RI, 0.5, check=False)
+    except Exception as error:
+        assert isinstance(error, cropmerge.MergeError) and error.message == NONE
+    else:
+        pytest.fail("no MergeError")

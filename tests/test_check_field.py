@@ -1,0 +1,133 @@
+"""check_field reports what the merge silently does to a field, and nothing on a sound one;
+auto_tolerance finds half the spacing of points along rows."""
+
+import math
+
+import cropmerge
+import numpy as np
+import pytest
+from cropmerge.synthetic import make_field
+from fields import two_piece_row
+
+TOLERANCE = 0.05  # half the spacing of the hand-built row's points
+
+
+def kinds(findings):
+    return {finding.kind: finding for finding in findings}
+
+
+def kept_per_piece(tables, tolerance=TOLERANCE):
+    merged = cropmerge.merge(*tables, tolerance)
+    return [int(np.count_nonzero(merged[:, 1] == piece)) for piece in (1, 2)]
+
+
+def test_sound_two_piece_row():
+    tables = two_piece_row()
+    assert cropmerge.check_field(*tables, TOLERANCE) == []
+    assert kept_per_piece(tables) == [101, 101]  # one duplicate left where they meet
+
+
+@pytest.mark.parametrize(
+    ("variant", "kind", "count", "examples", "kept"),
+    [
+        ({"list_second": False}, "unlisted_crop_rows", 105, ((1, 2),), [101, 0]),
+        (
+            {"second_lists_first": False},
+            "one_sided_connections",
+            1,
+            (((1, 1), (1, 2)),),
+            [101, 105],
+        ),
+        (
+            {"slope": 0.0},
+            "axis_parallel_anchors",
+            2,
+            (((1, 1), (1, 2)), ((1, 2), (1, 1))),
+            [5, 101],
+        ),
+    ],
+    ids=["unlisted row", "one-sided connection", "axis-parallel anchors"],
+)
+def test_two_piece_row_mistakes_are_reported(variant, kind, count, examples, kept):
+    tables = two_piece_row(**variant)
+    finding = kinds(cropmerge.check_field(*tables, TOLERANCE))[kind]
+    assert (finding.count, finding.examples) == (count, examples)
+    assert str(finding).startswith(f"{count} ") and "(e.g. (1, " in str(finding)
+    assert kept_per_piece(tables) == kept  # what the finding warns of
+
+
+def tables_of(field):
+    return field.connected_crop_rows, field.points_in_rows, field.row_information
+
+
+FIELD = make_field(300, 20_000, seed=2)
+SOUND = tables_of(FIELD)
+
+
+def changed(table, change):
+    tables = [t.copy() for t in SOUND]
+    change(tables[("connected", "points", "info").index(table)])
+    return tables
+
+
+def coincide_anchors(info):
+    info[7, 7:9] = info[7, 5:7]
+
+
+def fractional_ids(points):
+    points[::1000, 0] += 0.5
+
+
+@pytest.mark.parametrize(
+    ("tables", "kind", "count"),
+    [
+        (changed("info", coincide_anchors), "coincident_anchors", None),
+        (changed("points", fractional_ids), "non_integer_ids", None),
+        ([np.vstack([SOUND[0], SOUND[0][5:7]]), *SOUND[1:]], "duplicate_crop_rows", 2),
+        ([*SOUND[:2], np.vstack([SOUND[2], SOUND[2][:1]])], "duplicate_row_information", 1),
+    ],
+    ids=["coincident anchors", "fractional ids", "repeated crop rows", "repeated info"],
+)
+def test_field_mistakes_are_reported(tables, kind, count):
+    findings = kinds(cropmerge.check_field(*tables, FIELD.default_tolerance))
+    assert set(findings) == {kind}
+    if kind == "non_integer_ids":
+        count = len(range(0, len(SOUND[1]), 1000))
+    if kind == "coincident_anchors":
+        count = int(np.count_nonzero(~np.isnan(SOUND[0][7, 3::2])))
+    assert findings[kind].count == count
+    assert findings[kind].examples
+
+
+@pytest.mark.parametrize(
+    ("scale", "kind"),
+    [(-1.0, "negative_tolerance"), (0.0, "zero_tolerance"), (1.0, None), (2.5, "large_tolerance")],
+)
+def test_tolerance_is_judged_against_the_spacing(scale, kind):
+    findings = cropmerge.check_field(*SOUND, scale * FIELD.default_tolerance)
+    assert [finding.kind for finding in findings] == ([kind] if kind else [])
+
+
+def test_nan_tolerance_is_refused():
+    with pytest.raises(ValueError, match="NaN"):
+        cropmerge.check_field(*SOUND, math.nan)
+
+
+@pytest.mark.parametrize("seed", [0, 5])
+def test_auto_tolerance_is_half_the_spacing_in_any_point_order(seed):
+    grouped = make_field(2_000, 60_000, seed=seed)
+    shuffled = make_field(2_000, 60_000, seed=seed, shuffle=True)
+    tables = [
+        (f.connected_crop_rows, f.points_in_rows, f.row_information) for f in (grouped, shuffled)
+    ]
+    tolerance = cropmerge.auto_tolerance(*tables[0])
+    assert tolerance == cropmerge.auto_tolerance(*tables[1])
+    assert tolerance == pytest.approx(grouped.default_tolerance, rel=0.1)
+    assert cropmerge.auto_tolerance(*two_piece_row(slope=-3.0)) == pytest.approx(
+        0.5 * math.hypot(0.1, 0.3)
+    )
+
+
+def test_auto_tolerance_without_neighbours_is_zero():
+    connected, points, info = two_piece_row()
+    assert cropmerge.auto_tolerance(connected, points[:0], info) == 0.0
