@@ -11,8 +11,7 @@ from pathlib import Path
 
 import numpy as np
 import pytest
-from _native import merge_points_removing_overlap
-from cropmerge import cli
+from cropmerge import auto_tolerance, cli, merge
 from fields import make_field, with_missing_connected_row
 
 dask = pytest.importorskip("dask")
@@ -25,6 +24,7 @@ REPO = Path(__file__).resolve().parents[1]
 TABLES = ("connected_crop_rows", "points_in_rows", "row_information")
 FIELDS = 20
 BROKEN = "field_07"
+BROKEN_ERROR = "row_information has no row for 1 id pair that connected_crop_rows names"
 TOLERANCE = 0.05
 
 # Closing a cluster whose workers were killed leaves Dask's sockets to the
@@ -107,8 +107,8 @@ def client(cluster):
     return cluster[1]
 
 
-def expected(tables):
-    return merge_points_removing_overlap(*(tables[name] for name in TABLES), TOLERANCE, 1)
+def expected(tables, tolerance=TOLERANCE):
+    return merge(*(tables[name] for name in TABLES), tolerance, 1)
 
 
 def read_output(path):
@@ -139,7 +139,7 @@ def test_a_batch_writes_what_merging_each_field_directly_gives(client, fields, t
 
     check_outputs(tmp_path, made, "npy")
     entries = check_report(report, tmp_path, made)
-    assert "merge failed: " in entries[BROKEN].error
+    assert entries[BROKEN].error.startswith(BROKEN_ERROR)
     workers = {entry.worker for entry in entries.values()}
     assert workers <= set(client.scheduler_info()["workers"])
     for name, entry in entries.items():
@@ -267,7 +267,7 @@ def test_the_command_on_a_given_cluster_then_resumed(cluster, fields, tmp_path):
 
     assert first.returncode == 1, first.stderr
     failure, summary = first.stderr.splitlines()  # no progress bar off a terminal
-    assert failure.startswith(f"failed: {folder / BROKEN}.npz: merge failed: ")
+    assert failure.startswith(f"failed: {folder / BROKEN}.npz: {BROKEN_ERROR}")
     assert summary.startswith(f"{FIELDS} fields: {FIELDS - 1} merged, 1 failed, 0 skipped; ")
     check_outputs(tmp_path, made, "npy")
 
@@ -278,17 +278,26 @@ def test_the_command_on_a_given_cluster_then_resumed(cluster, fields, tmp_path):
     assert again.returncode == 0, again.stderr
     assert f": 0 merged, 0 failed, {FIELDS - 1} skipped; " in again.stderr
 
+    # These fields' ids are not whole numbers, which the check reports.
+    strict = run_command(good[0], "-o", tmp_path / "strict", "--scheduler", address, "--strict")
+    assert strict.returncode == 1
+    assert f"{good[0]}: not merged (--strict): 20000 table rows with ids that are not whole" in (
+        strict.stderr
+    )
+
 
 def test_the_command_starts_and_stops_a_local_cluster(fields, tmp_path):
     folder, made = fields
-    result = run_command(
-        folder, "-o", tmp_path, "--workers", 2, "--format", "npz", "--tolerance", TOLERANCE
-    )
+    result = run_command(folder, "-o", tmp_path, "--workers", 2, "--format", "npz")
 
     assert result.returncode == 1, result.stderr
     assert result.stderr.startswith("Dask dashboard: ")
+    tables = made["field_00"]
+    tolerance = auto_tolerance(*(tables[name] for name in TABLES))
     with np.load(tmp_path / "field_00.npz") as archive:
-        np.testing.assert_array_equal(archive["points_in_rows"], expected(made["field_00"]))
+        np.testing.assert_array_equal(archive["points_in_rows"], expected(tables, tolerance))
+    entry = json.loads((tmp_path / batch.REPORT_NAME).read_text())["fields"][0]
+    assert entry["tolerance"] == tolerance
 
 
 @pytest.mark.parametrize(
@@ -298,7 +307,7 @@ def test_the_command_starts_and_stops_a_local_cluster(fields, tmp_path):
         (["{folder}/nothing.npz"], "no file or folder"),
         (["{folder}", "{other}/field_00.npz"], "would both write"),
         (["{folder}", "-o", "{folder}", "--format", "npz"], "would replace the field itself"),
-        (["{folder}", "--tolerance", "nan"], "not a number or 'auto'"),
+        (["{folder}", "--tolerance", "nan"], "a number of 0 or more"),
         (["{folder}", "--threads", "-1"], "0 or more"),
     ],
 )

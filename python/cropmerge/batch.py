@@ -24,10 +24,11 @@ from typing import Any, Literal
 
 import dask
 import numpy as np
-from _native import merge_points_removing_overlap
 from distributed import Client, Future, LocalCluster, as_completed, get_worker
 
+from cropmerge import FieldError, MergeError, auto_tolerance, check_field, merge
 from cropmerge.fieldio import (
+    TABLES,
     UserError,
     atomic_output,
     describe_os_error,
@@ -125,11 +126,13 @@ def merge_field(source: str, target: str, options: FieldOptions) -> FieldResult:
     start = time.perf_counter()
     try:
         tables = load_npz(Path(source))
-        tolerance = _tolerance_for(tables, options.tolerance)
-        merged = _merge_tables(tables, tolerance, options.num_threads)
+        merged, tolerance = _merge_tables(tables, options)
         write_points(merged, Path(target))
     except UserError as error:
-        return FieldResult(source, target, "failed", worker=_worker_name(), error=str(error))
+        seconds = round(time.perf_counter() - start, 4)
+        return FieldResult(
+            source, target, "failed", seconds=seconds, worker=_worker_name(), error=str(error)
+        )
     return FieldResult(
         source,
         target,
@@ -143,28 +146,20 @@ def merge_field(source: str, target: str, options: FieldOptions) -> FieldResult:
     )
 
 
-def _tolerance_for(tables: dict[str, np.ndarray], tolerance: Tolerance) -> float:
-    if tolerance == "auto":
-        raise UserError("tolerance 'auto' is not available yet")
-    return tolerance
-
-
-def _merge_tables(tables: dict[str, np.ndarray], tolerance: float, num_threads: int) -> np.ndarray:
-    """The one place a batch calls the merge."""
+def _merge_tables(tables: dict[str, np.ndarray], options: FieldOptions) -> tuple[np.ndarray, float]:
+    """The one place a batch merges: the kept points and the tolerance they were kept with."""
+    arrays = [tables[name] for name in TABLES]
     try:
-        return merge_points_removing_overlap(
-            tables["connected_crop_rows"],
-            tables["points_in_rows"],
-            tables["row_information"],
-            tolerance,
-            num_threads,
-        )
+        tolerance = auto_tolerance(*arrays) if options.tolerance == "auto" else options.tolerance
+        if options.strict and (findings := check_field(*arrays, tolerance)):
+            raise UserError(f"not merged (--strict): {'; '.join(map(str, findings))}")
+        return merge(*arrays, tolerance, options.num_threads), tolerance
+    except FieldError as error:
+        raise UserError(str(error)) from None
+    except MergeError as error:
+        raise UserError(f"merge failed: {error.message}") from None
     except MemoryError:
         raise UserError("merge failed: out of memory") from None
-    except BaseException as error:
-        if type(error).__name__ == "PanicException":
-            raise UserError(f"merge failed: {error}") from None
-        raise
 
 
 def _worker_name() -> str | None:

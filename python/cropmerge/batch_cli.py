@@ -9,7 +9,6 @@ from __future__ import annotations
 import argparse
 import contextlib
 import importlib.util
-import math
 import sys
 import time
 from collections.abc import Iterator
@@ -21,13 +20,17 @@ from cropmerge.fieldio import UserError
 if TYPE_CHECKING:
     from distributed import Client
 
-    from cropmerge.batch import BatchReport, FieldResult, Tolerance
+    from cropmerge.batch import BatchReport, FieldResult
 
 EXIT_FIELD_FAILED = 1
 _BAR_CELLS = 30
 
 
 def add_parser(commands: argparse._SubParsersAction[argparse.ArgumentParser]) -> None:
+    # The main parser calls this once the command's module, whose checks of values the
+    # batch shares, has loaded.
+    from cropmerge.cli import AUTO, _threads, _tolerance
+
     batch = commands.add_parser(
         "batch",
         help="merge many fields on a local or an existing Dask cluster",
@@ -46,13 +49,13 @@ def add_parser(commands: argparse._SubParsersAction[argparse.ArgumentParser]) ->
     batch.add_argument(
         "--tolerance",
         type=_tolerance,
-        default="auto",
-        metavar="T|auto",
+        default=None,
+        metavar="T",
         help="how far, in coordinate units, a kept point may lie past a junction center; "
-        "auto (the default): half the median spacing of points along each field's rows",
+        f"'{AUTO}' (the default) is half the median spacing of points along a field's rows",
     )
     batch.add_argument(
-        "--threads", type=_count, default=1, metavar="N", help="threads per merge (default: 1)"
+        "--threads", type=_threads, default=1, metavar="N", help="threads per merge (default: 1)"
     )
     batch.add_argument(
         "--scheduler",
@@ -62,7 +65,7 @@ def add_parser(commands: argparse._SubParsersAction[argparse.ArgumentParser]) ->
     )
     batch.add_argument(
         "--workers",
-        type=_count,
+        type=_threads,
         metavar="N",
         help="worker processes of the local cluster (default: one per CPU)",
     )
@@ -76,28 +79,6 @@ def add_parser(commands: argparse._SubParsersAction[argparse.ArgumentParser]) ->
     batch.add_argument(
         "--strict", action="store_true", help="fail a field whose tables show any problem"
     )
-
-
-def _tolerance(text: str) -> Tolerance:
-    if text == "auto":
-        return "auto"
-    try:
-        value = float(text)
-    except ValueError:
-        value = math.nan
-    if math.isnan(value):
-        raise argparse.ArgumentTypeError(f"not a number or 'auto': {text!r}")
-    return value
-
-
-def _count(text: str) -> int:
-    try:
-        value = int(text)
-    except ValueError:
-        value = -1
-    if value < 0:
-        raise argparse.ArgumentTypeError(f"not a whole number of 0 or more: {text!r}")
-    return value
 
 
 def run(args: argparse.Namespace) -> int:
@@ -116,7 +97,7 @@ def run(args: argparse.Namespace) -> int:
             report = batch.merge_fields(
                 fields,
                 args.out_dir,
-                tolerance=args.tolerance,
+                tolerance="auto" if args.tolerance is None else args.tolerance,
                 num_threads=args.threads,
                 client=client,
                 resume=args.resume,
