@@ -22,9 +22,9 @@ $(BOOT): pyproject.toml tools/find-python
 	touch $@
 
 # Builds the extension incrementally (build/<wheel tag>) and installs it with
-# the test, lint and plot tools.
-install: $(BOOT) ## build the extension into .venv with the test, lint and plot tools
-	$(PY) -m pip install -q --no-build-isolation ".[test,lint,plot]"
+# the test, lint, plot and batch tools.
+install: $(BOOT) ## build the extension into .venv with the test, lint, plot and batch tools
+	$(PY) -m pip install -q --no-build-isolation ".[test,lint,plot,batch]"
 
 # pytest exits with 5 when a selection collects nothing; that is not a failure.
 test: install ## run the test suite (PYTEST_ARGS="-x -q tests/test_foo.py" for a subset)
@@ -66,6 +66,13 @@ BENCH_ARGS ?=
 bench: $(BOOT) ## time the module against Numba, NumPy and the copy floor (BENCH_ARGS=--quick)
 	$(PY) -m pip install -q --no-build-isolation ".[plot,bench]"
 	OPENBLAS_NUM_THREADS=1 $(PY) benchmarks/bench.py $(BENCH_ARGS)
+
+# Times a batch of 64 fields on a local Dask cluster of one and of two workers side by
+# side with a serial loop over the same files, checks the throughput and overhead goals,
+# and writes benchmarks/batch_results.md. BENCH_ARGS="--quick" for a smoke run.
+.PHONY: bench-batch
+bench-batch: install ## time a batch of fields on a local Dask cluster against a serial loop
+	OPENBLAS_NUM_THREADS=1 $(PY) benchmarks/bench_batch.py $(BENCH_ARGS)
 
 clean: ## remove build/, dist/ and .venv
 	rm -rf build dist $(VENV)

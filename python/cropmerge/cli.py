@@ -19,7 +19,7 @@ from typing import NoReturn
 
 import numpy as np
 
-from cropmerge import __version__
+from cropmerge import __version__, batch_cli
 from cropmerge.checks import Finding, field_findings
 from cropmerge.field import IndexedField, index_field
 from cropmerge.fieldio import (
@@ -116,6 +116,7 @@ def _parser() -> argparse.ArgumentParser:
         "--plot", type=Path, metavar="FILE.png", help="write a before/after picture to FILE.png"
     )
     _add_threads(demo)
+    batch_cli.add_parser(commands)
     return parser
 
 
@@ -391,6 +392,7 @@ COMMANDS: dict[str, Callable[[argparse.Namespace], int | None]] = {
     "merge": _run_merge,
     "check": _run_check,
     "demo": _run_demo,
+    "batch": batch_cli.run,
 }
 
 

@@ -8,6 +8,7 @@ and are renamed into place, so nothing is ever half-written.
 from __future__ import annotations
 
 import contextlib
+import glob
 import math
 import os
 import tempfile
@@ -235,3 +236,8 @@ def write_points(points: np.ndarray, path: Path) -> None:
                 np.savetxt(handle, points, fmt="%.17g", delimiter=",", header=header, comments="")
     except OSError as error:
         raise UserError(f"cannot write {path}: {describe_os_error(error)}") from None
+
+
+def leftover_temporaries(path: Path) -> list[Path]:
+    """The temporary files of ``atomic_output(path)`` that a killed writer left behind."""
+    return list(path.parent.glob(f"{glob.escape(temporary_prefix(path))}*.part"))

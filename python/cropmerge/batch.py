@@ -1,0 +1,425 @@
+"""Merging many fields on a Dask cluster: one task per field, each read, merged and written.
+
+A task depends only on its input path and options and writes its output
+atomically, so Dask may run it again elsewhere when a worker dies. The batch
+refreshes ``OUT_DIR/report.json`` as fields finish, so an interrupted batch
+still leaves a valid report, and ``resume=True`` skips the fields it lists as
+done for the same input and options.
+"""
+
+from __future__ import annotations
+
+import contextlib
+import dataclasses
+import json
+import math
+import os
+import signal
+import time
+import uuid
+from collections.abc import Callable, Iterable, Iterator
+from dataclasses import dataclass
+from pathlib import Path
+from typing import Any, Literal
+
+import dask
+import numpy as np
+from distributed import Client, Future, LocalCluster, as_completed, get_worker
+
+from cropmerge import FieldError, MergeError, auto_tolerance, check_field, merge
+from cropmerge.fieldio import (
+    TABLES,
+    UserError,
+    atomic_output,
+    describe_os_error,
+    leftover_temporaries,
+    load_npz,
+    write_points,
+)
+
+__all__ = [
+    "BatchReport",
+    "FieldResult",
+    "find_fields",
+    "local_client",
+    "merge_fields",
+    "plan_outputs",
+]
+
+REPORT_NAME = "report.json"
+FORMATS = ("npy", "npz", "csv")
+# Refreshing the report after every field would rewrite it quadratically often.
+_REPORT_REFRESH_SECONDS = 1.0
+
+Tolerance = float | Literal["auto"]
+
+
+@dataclass(frozen=True)
+class FieldOptions:
+    """What a task needs besides its paths; part of what a resumed batch must match."""
+
+    tolerance: Tolerance
+    num_threads: int
+    strict: bool
+
+    def matching(self) -> dict[str, Any]:
+        """The options whose change makes an earlier output stale (threads never do)."""
+        return {"tolerance": self.tolerance, "strict": self.strict}
+
+
+@dataclass(frozen=True)
+class FieldResult:
+    """One field's line of the report."""
+
+    input: str
+    output: str
+    status: Literal["ok", "failed", "skipped"]
+    crop_rows: int | None = None
+    points_in: int | None = None
+    points_kept: int | None = None
+    tolerance: float | None = None
+    seconds: float | None = None
+    worker: str | None = None
+    error: str | None = None
+    # What --resume compares: the input's size and modification time, and the options.
+    source: dict[str, int] | None = None
+    options: dict[str, Any] | None = None
+
+
+@dataclass
+class BatchReport:
+    fields: list[FieldResult]
+    seconds: float
+
+    def count(self, status: str) -> int:
+        return sum(field.status == status for field in self.fields)
+
+    @property
+    def failed(self) -> list[FieldResult]:
+        return [field for field in self.fields if field.status == "failed"]
+
+    @property
+    def summary(self) -> dict[str, int | float]:
+        # Skipped fields keep their earlier counts: their outputs are in OUT_DIR too.
+        written = [field for field in self.fields if field.status != "failed"]
+        return {
+            "ok": self.count("ok"),
+            "failed": self.count("failed"),
+            "skipped": self.count("skipped"),
+            "points_in": sum(field.points_in or 0 for field in written),
+            "points_kept": sum(field.points_kept or 0 for field in written),
+            "seconds": round(self.seconds, 3),
+        }
+
+    def to_json(self) -> dict[str, Any]:
+        return {
+            "fields": [dataclasses.asdict(field) for field in self.fields],
+            "summary": self.summary,
+        }
+
+
+# ---- one field, on a worker ------------------------------------------------------
+
+
+def merge_field(source: str, target: str, options: FieldOptions) -> FieldResult:
+    """Read, merge and write one field; failures come back as a failed result."""
+    start = time.perf_counter()
+    try:
+        tables = load_npz(Path(source))
+        merged, tolerance = _merge_tables(tables, options)
+        write_points(merged, Path(target))
+    except UserError as error:
+        seconds = round(time.perf_counter() - start, 4)
+        return FieldResult(
+            source, target, "failed", seconds=seconds, worker=_worker_name(), error=str(error)
+        )
+    return FieldResult(
+        source,
+        target,
+        "ok",
+        crop_rows=tables["connected_crop_rows"].shape[0],
+        points_in=tables["points_in_rows"].shape[0],
+        points_kept=merged.shape[0],
+        tolerance=tolerance,
+        seconds=round(time.perf_counter() - start, 4),
+        worker=_worker_name(),
+    )
+
+
+def _merge_tables(tables: dict[str, np.ndarray], options: FieldOptions) -> tuple[np.ndarray, float]:
+    """The one place a batch merges: the kept points and the tolerance they were kept with."""
+    arrays = [tables[name] for name in TABLES]
+    try:
+        tolerance = auto_tolerance(*arrays) if options.tolerance == "auto" else options.tolerance
+        if options.strict and (findings := check_field(*arrays, tolerance)):
+            raise UserError(f"not merged (--strict): {'; '.join(map(str, findings))}")
+        return merge(*arrays, tolerance, options.num_threads), tolerance
+    except FieldError as error:
+        raise UserError(str(error)) from None
+    except MergeError as error:
+        raise UserError(f"merge failed: {error.message}") from None
+    except MemoryError:
+        raise UserError("merge failed: out of memory") from None
+
+
+def _worker_name() -> str | None:
+    try:
+        return str(get_worker().address)
+    except ValueError:  # not on a worker
+        return None
+
+
+# ---- planning the batch ------------------------------------------------------------
+
+
+def find_fields(inputs: Iterable[str | os.PathLike[str]]) -> list[Path]:
+    """The .npz files named, and those inside the folders named (sorted), each once."""
+    fields: dict[Path, None] = {}
+    for given in map(Path, inputs):
+        if given.is_dir():
+            found = sorted(given.glob("*.npz"))
+            if not found:
+                raise UserError(f"no .npz file in folder {given}")
+        elif given.is_file():
+            found = [given]
+        else:
+            raise UserError(f"no file or folder {given}")
+        fields.update((Path(os.path.abspath(path)), None) for path in found)
+    if not fields:
+        raise UserError("no field given")
+    return list(fields)
+
+
+def plan_outputs(
+    fields: list[Path], out_dir: str | os.PathLike[str], output_format: str
+) -> list[Path]:
+    """Each field's output path, refusing two fields that would write one file."""
+    out_dir = Path(os.path.abspath(out_dir))
+    if output_format not in FORMATS:
+        raise UserError(f"unknown format '{output_format}': use one of {', '.join(FORMATS)}")
+    outputs: dict[Path, Path] = {}
+    for field in fields:
+        output = out_dir / f"{field.stem}.{output_format}"
+        if output in outputs:
+            raise UserError(f"{outputs[output]} and {field} would both write {output}")
+        if output == field:
+            raise UserError(f"writing {output} would replace the field itself")
+        outputs[output] = field
+    return list(outputs)
+
+
+def _prepare_out_dir(out_dir: str | os.PathLike[str]) -> Path:
+    path = Path(os.path.abspath(out_dir))
+    try:
+        path.mkdir(parents=True, exist_ok=True)
+    except OSError as error:
+        raise UserError(f"cannot create folder {path}: {describe_os_error(error)}") from None
+    return path
+
+
+def _checked_options(tolerance: Tolerance, num_threads: int, strict: bool) -> FieldOptions:
+    if tolerance != "auto":
+        if isinstance(tolerance, str) or math.isnan(tolerance):
+            raise UserError(f"tolerance must be a number or 'auto', not {tolerance!r}")
+        tolerance = float(tolerance)
+    if num_threads < 0:
+        raise UserError("the number of threads must be 0 or more")
+    return FieldOptions(tolerance, num_threads, strict)
+
+
+# ---- resuming ------------------------------------------------------------------------
+
+
+def _source_of(path: Path) -> dict[str, int] | None:
+    try:
+        status = path.stat()
+    except OSError:
+        return None  # the task reports why it cannot read the field
+    return {"size": status.st_size, "mtime_ns": status.st_mtime_ns}
+
+
+def _previous_results(out_dir: Path) -> dict[str, FieldResult]:
+    """The entries of an earlier report; none when there is none or it cannot be read."""
+    try:
+        entries = json.loads((out_dir / REPORT_NAME).read_text())["fields"]
+        results = [FieldResult(**entry) for entry in entries]
+    except (OSError, ValueError, TypeError, KeyError):
+        return {}
+    return {result.input: result for result in results}
+
+
+def _already_done(
+    previous: FieldResult, output: Path, source: dict[str, int] | None, options: FieldOptions
+) -> bool:
+    return (
+        previous.status in ("ok", "skipped")
+        and previous.output == str(output)
+        and source is not None
+        and previous.source == source
+        and previous.options == options.matching()
+        and output.is_file()
+    )
+
+
+# ---- running the batch ---------------------------------------------------------------
+
+
+def merge_fields(
+    inputs: Iterable[str | os.PathLike[str]],
+    out_dir: str | os.PathLike[str],
+    *,
+    tolerance: Tolerance = "auto",
+    num_threads: int = 1,
+    client: Client | None = None,
+    resume: bool = False,
+    output_format: str = "npy",
+    strict: bool = False,
+    on_result: Callable[[FieldResult], None] | None = None,
+) -> BatchReport:
+    """Merge every field of ``inputs`` (.npz files or folders of them) into ``out_dir``.
+
+    Each field's kept points go to ``out_dir/<stem>.<output_format>`` and a line
+    of ``out_dir/report.json``; a failing field is recorded and the others go on.
+    Without ``client``, a local cluster of one worker process per CPU runs the
+    batch. ``on_result`` is called with each field's result as it comes in.
+    Raises ``UserError`` when the inputs or options cannot be used.
+    """
+    options = _checked_options(tolerance, num_threads, strict)
+    fields = find_fields(inputs)
+    out_path = _prepare_out_dir(out_dir)
+    outputs = plan_outputs(fields, out_path, output_format)
+    batch = _Batch(fields, outputs, out_path, options, on_result or (lambda _: None))
+    if client is not None:
+        return batch.run(client, resume)
+    with local_client() as own_client:
+        return batch.run(own_client, resume)
+
+
+@contextlib.contextmanager
+def local_client(workers: int | None = None) -> Iterator[Client]:
+    """A client of a cluster of worker processes on this machine, one merge at a time each."""
+    # A merge holds the GIL for its whole call: processes, not threads, run fields side by
+    # side. Workers share the command's terminal; the engine's own bars would clobber ours.
+    # A worker holds only the field it runs, so a field that kills it takes no other down.
+    with (
+        dask.config.set({"distributed.scheduler.worker-saturation": 1.0}),
+        LocalCluster(
+            n_workers=workers or os.process_cpu_count() or 1,
+            threads_per_worker=1,
+            processes=True,
+            host="127.0.0.1",
+            dashboard_address=":0",
+            env={"NO_COLOR": "1"},
+            preload=[__name__],
+        ) as cluster,
+        Client(cluster) as client,
+    ):
+        yield client
+
+
+def dask_setup(worker: object) -> None:
+    """Run in each worker process of a local cluster as it starts (a Dask preload)."""
+    # Ctrl-C reaches the workers too; the command that started them closes them.
+    signal.signal(signal.SIGINT, signal.SIG_IGN)
+
+
+class _Batch:
+    """The fields of one batch, their results so far, and the report that records them."""
+
+    def __init__(
+        self,
+        fields: list[Path],
+        outputs: list[Path],
+        out_dir: Path,
+        options: FieldOptions,
+        on_result: Callable[[FieldResult], None],
+    ) -> None:
+        self.fields, self.outputs, self.out_dir = fields, outputs, out_dir
+        self.options = options
+        self.on_result = on_result
+        self.results: dict[int, FieldResult] = {}
+        self.started = time.perf_counter()
+        self.last_written = self.started
+
+    def run(self, client: Client, resume: bool) -> BatchReport:
+        previous = _previous_results(self.out_dir) if resume else {}
+        sources = [_source_of(field) for field in self.fields]
+        self._remove_temporaries()
+        pending: dict[Future, int] = {}
+        try:
+            todo = []
+            for index, (field, output) in enumerate(zip(self.fields, self.outputs, strict=True)):
+                earlier = previous.get(str(field))
+                if earlier is not None and _already_done(
+                    earlier, output, sources[index], self.options
+                ):
+                    self._record(index, dataclasses.replace(earlier, status="skipped"))
+                else:
+                    todo.append(index)
+            pending = dict(zip(self._submit(client, todo), todo, strict=True))
+            completed = as_completed(list(pending))
+            for future in completed:
+                if not future.done():  # its worker died before we read it: being rerun
+                    completed.add(future)
+                    continue
+                index = pending.pop(future)
+                self._record(index, self._finished(future, index, sources[index]))
+        finally:
+            client.cancel(list(pending))
+            self._remove_temporaries()
+            report = self.report()
+            self._write_report(report)
+        return report
+
+    def _submit(self, client: Client, indexes: list[int]) -> list[Future]:
+        # One graph for the whole batch, so that Dask queues the fields on the scheduler and
+        # hands a worker only the field it runs: a field that kills its worker takes no other
+        # field down. Keys of their own: one an earlier batch cancelled may linger a moment.
+        fields = [str(self.fields[index]) for index in indexes]
+        outputs = [str(self.outputs[index]) for index in indexes]
+        keys = [f"cropmerge-{Path(field).name}-{uuid.uuid4().hex}" for field in fields]
+        futures: list[Future] = client.map(
+            merge_field, fields, outputs, [self.options] * len(indexes), key=keys
+        )
+        return futures
+
+    def _finished(self, future: Future, index: int, source: dict[str, int] | None) -> FieldResult:
+        field, output = str(self.fields[index]), str(self.outputs[index])
+        if future.status == "finished":
+            result: FieldResult = future.result()
+        elif future.status == "error":
+            error = future.exception()
+            # Dask's reasons (KilledWorker above all) span several lines.
+            reason = " ".join(f"{type(error).__name__}: {error}".split())
+            result = FieldResult(field, output, "failed", error=reason)
+        else:
+            result = FieldResult(field, output, "failed", error="cancelled: the cluster lost it")
+        return dataclasses.replace(result, source=source, options=self.options.matching())
+
+    def _record(self, index: int, result: FieldResult) -> None:
+        self.results[index] = result
+        self.on_result(result)
+        now = time.perf_counter()
+        if now - self.last_written >= _REPORT_REFRESH_SECONDS:
+            self._write_report(self.report())
+            self.last_written = now
+
+    def report(self) -> BatchReport:
+        fields = [self.results[index] for index in sorted(self.results)]
+        return BatchReport(fields, time.perf_counter() - self.started)
+
+    def _write_report(self, report: BatchReport) -> None:
+        path = self.out_dir / REPORT_NAME
+        text = json.dumps(report.to_json(), indent=1)
+        try:
+            with atomic_output(path) as handle:
+                handle.write(text.encode())
+        except OSError as error:
+            raise UserError(f"cannot write {path}: {describe_os_error(error)}") from None
+
+    def _remove_temporaries(self) -> None:
+        """Remove what writers killed mid-write left: a lost task's rerun wrote the file anew."""
+        for output in [*self.outputs, self.out_dir / REPORT_NAME]:
+            for leftover in leftover_temporaries(output):
+                with contextlib.suppress(FileNotFoundError):
+                    leftover.unlink()

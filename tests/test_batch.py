@@ -1,0 +1,329 @@
+"""Batches of fields on a real Dask cluster: two worker processes on loopback, started here."""
+
+import json
+import os
+import signal
+import subprocess
+import sys
+import threading
+import time
+from pathlib import Path
+
+import numpy as np
+import pytest
+from cropmerge import auto_tolerance, cli, merge
+from fields import make_field, with_missing_connected_row
+
+dask = pytest.importorskip("dask")
+distributed = pytest.importorskip("distributed")
+batch = pytest.importorskip("cropmerge.batch")
+worker_faults = pytest.importorskip("worker_faults")
+
+HERE = str(Path(__file__).parent)
+REPO = Path(__file__).resolve().parents[1]
+TABLES = ("connected_crop_rows", "points_in_rows", "row_information")
+FIELDS = 20
+BROKEN = "field_07"
+BROKEN_ERROR = "row_information has no row for 1 id pair that connected_crop_rows names"
+TOLERANCE = 0.05
+
+# Closing a cluster whose workers were killed leaves Dask's sockets to the
+# garbage collector.
+pytestmark = pytest.mark.filterwarnings("ignore::ResourceWarning")
+
+
+@pytest.fixture(scope="module")
+def fields(tmp_path_factory):
+    """{name: tables} of small fields, one of them with a connected row that has no anchors."""
+    folder = tmp_path_factory.mktemp("fields")
+    made = {}
+    for number in range(FIELDS):
+        name = f"field_{number:02}"
+        tables = make_field(100, 200, seed=number)
+        if name == BROKEN:
+            tables = with_missing_connected_row(tables, 5)
+        made[name] = dict(zip(TABLES, tables, strict=True))
+        np.savez(folder / f"{name}.npz", **made[name])
+    return folder, made
+
+
+def start(*command, env):
+    return subprocess.Popen(
+        [sys.executable, "-m", "dask", *command],
+        env=env,
+        stdout=subprocess.DEVNULL,
+        stderr=subprocess.DEVNULL,
+        start_new_session=True,
+    )
+
+
+def stop(process):
+    process.terminate()
+    try:
+        process.wait(timeout=20)
+    except subprocess.TimeoutExpired:
+        process.kill()
+        process.wait()
+
+
+@pytest.fixture(scope="module")
+def cluster(tmp_path_factory):
+    """(address, client) of a scheduler and two worker processes started as commands."""
+    scheduler_file = tmp_path_factory.mktemp("cluster") / "scheduler.json"
+    # A field that kills its worker fails on the second death rather than the fourth, and
+    # only the field a worker runs is blamed for its death.
+    env = {
+        **os.environ,
+        "DASK_DISTRIBUTED__SCHEDULER__ALLOWED_FAILURES": "1",
+        "DASK_DISTRIBUTED__SCHEDULER__WORKER_SATURATION": "1.0",
+        "PYTHONPATH": os.pathsep.join(filter(None, [HERE, os.environ.get("PYTHONPATH")])),
+    }
+    where = ["--scheduler-file", str(scheduler_file), "--no-dashboard"]
+    processes = [start("scheduler", "--host", "127.0.0.1", "--port", "0", *where, env=env)]
+    try:
+        processes.append(
+            start(
+                "worker",
+                "--nworkers",
+                "2",
+                "--nthreads",
+                "1",
+                "--host",
+                "127.0.0.1",
+                *where,
+                env=env,
+            )
+        )
+        with distributed.Client(scheduler_file=str(scheduler_file), timeout="60s") as client:
+            client.wait_for_workers(2, timeout=60)
+            yield client.scheduler.address, client
+    finally:
+        for process in reversed(processes):
+            stop(process)
+
+
+@pytest.fixture
+def client(cluster):
+    return cluster[1]
+
+
+def expected(tables, tolerance=TOLERANCE):
+    return merge(*(tables[name] for name in TABLES), tolerance, 1)
+
+
+def read_output(path):
+    if path.suffix == ".csv":
+        return np.loadtxt(path, delimiter=",", skiprows=1, ndmin=2)
+    return np.load(path)
+
+
+def check_outputs(out_dir, made, fmt):
+    """Every good field's output is the direct merge's; nothing else is in out_dir."""
+    good = sorted(name for name in made if name != BROKEN)
+    written = sorted(path.name for path in out_dir.iterdir())
+    assert written == sorted([*(f"{name}.{fmt}" for name in good), batch.REPORT_NAME])
+    for name in good:
+        np.testing.assert_array_equal(read_output(out_dir / f"{name}.{fmt}"), expected(made[name]))
+
+
+def check_report(report, out_dir, made):
+    assert json.loads((out_dir / batch.REPORT_NAME).read_text()) == report.to_json()
+    assert [Path(field.input).stem for field in report.fields] == sorted(made)
+    assert [Path(field.input).stem for field in report.failed] == [BROKEN], report.failed
+    return {Path(field.input).stem: field for field in report.fields}
+
+
+def test_a_batch_writes_what_merging_each_field_directly_gives(client, fields, tmp_path):
+    folder, made = fields
+    report = batch.merge_fields([folder], tmp_path, tolerance=TOLERANCE, client=client)
+
+    check_outputs(tmp_path, made, "npy")
+    entries = check_report(report, tmp_path, made)
+    assert entries[BROKEN].error.startswith(BROKEN_ERROR)
+    workers = {entry.worker for entry in entries.values()}
+    assert workers <= set(client.scheduler_info()["workers"])
+    for name, entry in entries.items():
+        if name != BROKEN:
+            assert entry.status == "ok"
+            assert (entry.points_in, entry.points_kept) == (
+                len(made[name]["points_in_rows"]),
+                len(expected(made[name])),
+            )
+    summary = report.summary
+    assert (summary["ok"], summary["failed"], summary["skipped"]) == (FIELDS - 1, 1, 0)
+
+
+def _holder_of_a_temporary(pids, out_dir):
+    """The worker process that has a temporary output file open, if one has."""
+    for pid in pids:
+        try:
+            for fd in os.listdir(f"/proc/{pid}/fd"):
+                target = os.readlink(f"/proc/{pid}/fd/{fd}")
+                if target.startswith(str(out_dir)) and target.endswith(".part"):
+                    return pid
+        except FileNotFoundError:  # the process or the descriptor is gone
+            continue
+    return None
+
+
+def _kill_while_writing(client, out_dir, killed, stop):
+    pids = set(client.run(os.getpid).values())
+    while not stop.is_set():
+        holder = _holder_of_a_temporary(pids, out_dir)
+        if holder is not None:
+            os.kill(holder, signal.SIGKILL)
+            killed.append(holder)
+            return
+        time.sleep(0.0005)
+
+
+def test_killing_a_worker_mid_write_loses_nothing(client, fields, tmp_path):
+    folder, made = fields
+    killed, stop = [], threading.Event()
+    killer = threading.Thread(target=_kill_while_writing, args=(client, tmp_path, killed, stop))
+    killer.start()
+    try:
+        report = batch.merge_fields(
+            [folder], tmp_path, tolerance=TOLERANCE, client=client, output_format="csv"
+        )
+    finally:
+        stop.set()
+        killer.join()
+
+    assert killed, "no worker was caught writing"
+    check_outputs(tmp_path, made, "csv")  # no temporary file left either
+    entries = check_report(report, tmp_path, made)
+    assert sum(entry.status == "ok" for entry in entries.values()) == FIELDS - 1
+
+
+def test_a_field_that_kills_its_worker_fails_and_the_batch_goes_on(client, fields, tmp_path):
+    folder, _ = fields
+    client.register_plugin(worker_faults.KillWorkerOnStart("field_02.npz"), name="killer")
+    try:
+        report = batch.merge_fields([folder], tmp_path, tolerance=TOLERANCE, client=client)
+    finally:
+        client.unregister_worker_plugin("killer")
+
+    entries = {Path(field.input).stem: field for field in report.fields}
+    assert entries.pop("field_02").error.startswith("KilledWorker: Attempted to run task")
+    assert entries.pop(BROKEN).status == "failed"
+    assert [entry for entry in entries.values() if entry.status != "ok"] == []
+    assert sorted(tmp_path.glob(".*")) == []
+
+
+class _Interrupt(Exception):
+    pass
+
+
+def test_resume_skips_what_an_interrupted_batch_finished(client, fields, tmp_path):
+    folder, made = fields
+    seen = []
+
+    def interrupt_after_five(result):
+        seen.append(result)
+        if len(seen) == 5:
+            raise _Interrupt
+
+    with pytest.raises(_Interrupt):
+        batch.merge_fields(
+            [folder], tmp_path, tolerance=TOLERANCE, client=client, on_result=interrupt_after_five
+        )
+    finished = json.loads((tmp_path / batch.REPORT_NAME).read_text())["fields"]
+    assert [entry["input"] for entry in finished] == sorted(result.input for result in seen)
+
+    changed = folder / "field_11.npz"
+    os.utime(changed, ns=(changed.stat().st_atime_ns, changed.stat().st_mtime_ns + 1))
+    report = batch.merge_fields([folder], tmp_path, tolerance=TOLERANCE, client=client, resume=True)
+
+    check_outputs(tmp_path, made, "npy")
+    check_report(report, tmp_path, made)
+    skipped = {field.input for field in report.fields if field.status == "skipped"}
+    done_before = {entry["input"] for entry in finished if entry["status"] == "ok"}
+    assert skipped == done_before - {str(changed)}
+
+    # Another tolerance makes every earlier output stale.
+    again = batch.merge_fields([folder], tmp_path, tolerance=0.1, client=client, resume=True)
+    assert again.summary["skipped"] == 0
+
+
+# ---- the command -------------------------------------------------------------------
+
+
+def run_command(*args):
+    path = os.pathsep.join(filter(None, [str(REPO / "python"), os.environ.get("PYTHONPATH")]))
+    return subprocess.run(
+        [sys.executable, "-m", "cropmerge", "batch", *map(str, args)],
+        env={**os.environ, "PYTHONPATH": path},
+        capture_output=True,
+        text=True,
+        timeout=120,
+    )
+
+
+def test_the_command_on_a_given_cluster_then_resumed(cluster, fields, tmp_path):
+    address, _ = cluster
+    folder, made = fields
+    first = run_command(folder, "-o", tmp_path, "--scheduler", address, "--tolerance", TOLERANCE)
+
+    assert first.returncode == 1, first.stderr
+    failure, summary = first.stderr.splitlines()  # no progress bar off a terminal
+    assert failure.startswith(f"failed: {folder / BROKEN}.npz: {BROKEN_ERROR}")
+    assert summary.startswith(f"{FIELDS} fields: {FIELDS - 1} merged, 1 failed, 0 skipped; ")
+    check_outputs(tmp_path, made, "npy")
+
+    good = [folder / f"{name}.npz" for name in made if name != BROKEN]
+    again = run_command(
+        *good, "-o", tmp_path, "--scheduler", address, "--tolerance", TOLERANCE, "--resume"
+    )
+    assert again.returncode == 0, again.stderr
+    assert f": 0 merged, 0 failed, {FIELDS - 1} skipped; " in again.stderr
+
+    # These fields' ids are not whole numbers, which the check reports.
+    strict = run_command(good[0], "-o", tmp_path / "strict", "--scheduler", address, "--strict")
+    assert strict.returncode == 1
+    assert f"{good[0]}: not merged (--strict): 20000 table rows with ids that are not whole" in (
+        strict.stderr
+    )
+
+
+def test_the_command_starts_and_stops_a_local_cluster(fields, tmp_path):
+    folder, made = fields
+    result = run_command(folder, "-o", tmp_path, "--workers", 2, "--format", "npz")
+
+    assert result.returncode == 1, result.stderr
+    assert result.stderr.startswith("Dask dashboard: ")
+    tables = made["field_00"]
+    tolerance = auto_tolerance(*(tables[name] for name in TABLES))
+    with np.load(tmp_path / "field_00.npz") as archive:
+        np.testing.assert_array_equal(archive["points_in_rows"], expected(tables, tolerance))
+    entry = json.loads((tmp_path / batch.REPORT_NAME).read_text())["fields"][0]
+    assert entry["tolerance"] == tolerance
+
+
+@pytest.mark.parametrize(
+    "arguments, message",
+    [
+        (["{folder}", "--workers", "2", "--scheduler", "tcp://127.0.0.1:1"], "--workers"),
+        (["{folder}/nothing.npz"], "no file or folder"),
+        (["{folder}", "{other}/field_00.npz"], "would both write"),
+        (["{folder}", "-o", "{folder}", "--format", "npz"], "would replace the field itself"),
+        (["{folder}", "--tolerance", "nan"], "a number of 0 or more"),
+        (["{folder}", "--threads", "-1"], "0 or more"),
+    ],
+)
+def test_the_command_refuses_unusable_arguments(fields, tmp_path, capsys, arguments, message):
+    folder, _ = fields
+    other = tmp_path / "other"
+    other.mkdir()
+    (other / "field_00.npz").write_bytes((folder / "field_00.npz").read_bytes())
+    given = [item.format(folder=folder, other=other) for item in arguments]
+    if "-o" not in given:
+        given += ["-o", str(tmp_path / "out")]
+
+    try:
+        status = cli.main(["batch", *given])
+    except SystemExit as exit:  # what argparse does with the arguments it refuses
+        status = exit.code
+    assert status == 2
+    assert message in capsys.readouterr().err
+    assert not (tmp_path / "out").exists()
