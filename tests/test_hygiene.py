@@ -254,9 +254,9 @@ FIRST_CALLS = textwrap.dedent(
     assert base_types[0].__name__ == "PySliceContainer"
     assert len(panic_types) == 8 and len(set(panic_types)) == 1, panic_types
     assert panic_types[0].__module__ == "pyo3_runtime"
-    # The calls ask for 2 workers: the caller and one thread shared between calls.
+    # The calls ask for at most 2 workers: the caller and a thread shared between calls.
     helpers = len(os.listdir("/proc/self/task")) - threads_before
-    assert helpers == min(1, len(os.sched_getaffinity(0)) - 1), f"{helpers} threads left"
+    assert helpers <= 1, f"{helpers} threads left"
     print("ok")
     """
 )

@@ -10,7 +10,7 @@ import numpy as np
 from _native import merge_points_removing_overlap as merge
 from cropmerge.synthetic import make_field
 warnings.simplefilter("ignore", DeprecationWarning)  # fork() with threads running
-field = make_field(crop_rows=1000, points=100_000, seed=2, shuffle=True)
+field = make_field(crop_rows=2000, points=300_000, seed=2, shuffle=True)
 tables = (field.connected_crop_rows, field.points_in_rows, field.row_information, 0.05)
 expected = merge(*tables, 1)
 """
@@ -20,9 +20,9 @@ stop = threading.Event()
 def keep_merging():
     while not stop.is_set():
         assert np.array_equal(merge(*tables, 0), expected)
-caller = threading.Thread(target=keep_merging)
+caller = threading.Thread(target=keep_merging, daemon=True)
 caller.start()
-for _ in range(20):
+for _ in range(10):
     pid = os.fork()
     if pid == 0:  # its workers are its own: counted after its call
         same = np.array_equal(merge(*tables, 2), expected)
