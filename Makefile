@@ -5,7 +5,14 @@ BOOT := $(VENV)/.bootstrapped
 CXX_SOURCES := $(wildcard src/*.cpp src/*.h src/engine/*.cpp src/engine/*.h)
 PYTEST_ARGS ?=
 
-.PHONY: install test test-slow lint demo clean
+.PHONY: help install test test-slow lint demo docs wheel clean
+
+# `make` alone lists the targets rather than starting a build.
+.DEFAULT_GOAL := help
+
+# Every target whose rule carries a `## ` comment, with that comment.
+help: ## list the targets
+	@awk -F ':.*## ' '/^[a-z][a-z-]*:.*## / { printf "  %-10s %s\n", $$1, $$2 }' $(MAKEFILE_LIST)
 
 $(BOOT): pyproject.toml tools/find-python
 	rm -rf $(VENV)
@@ -16,25 +23,36 @@ $(BOOT): pyproject.toml tools/find-python
 
 # Builds the extension incrementally (build/<wheel tag>) and installs it with
 # the test, lint, plot and batch tools.
-install: $(BOOT)
+install: $(BOOT) ## build the extension into .venv with the test, lint, plot and batch tools
 	$(PY) -m pip install -q --no-build-isolation ".[test,lint,plot,batch]"
 
 # pytest exits with 5 when a selection collects nothing; that is not a failure.
-test: install
+test: install ## run the test suite (PYTEST_ARGS="-x -q tests/test_foo.py" for a subset)
 	$(PY) -m pytest $(PYTEST_ARGS) || [ $$? -eq 5 ]
 
-test-slow: install
+test-slow: install ## run the long scale tests only
 	CROPMERGE_SLOW=1 $(PY) -m pytest -m slow $(PYTEST_ARGS) || [ $$? -eq 5 ]
 
-lint: install
+lint: install ## clang-format, ruff and clang-tidy, all must be clean
 	$(VENV)/bin/clang-format --dry-run --Werror $(CXX_SOURCES)
 	$(VENV)/bin/ruff check .
 	$(VENV)/bin/ruff format --check .
 	$(VENV)/bin/clang-tidy --quiet -p "$$(dirname "$$(ls build/*/compile_commands.json | head -n 1)")" \
 	  $(filter %.cpp,$(CXX_SOURCES))
 
-demo: install
+demo: install ## merge a synthetic field and draw demo.png
 	$(VENV)/bin/cropmerge demo --plot demo.png
+
+# docs/demo.png is the demo's picture; docs/junction.png is drawn by the README's
+# "Your own data" example, run as written.
+docs: install ## redraw the README's pictures in docs/
+	$(VENV)/bin/cropmerge demo --plot docs/demo.png
+	$(PY) tools/readme_example.py docs
+
+# A wheel that installs on any manylinux system with CPython 3.13, no compiler
+# needed.
+wheel: install ## build the manylinux wheel into dist/
+	PYTHON=$(PY) tools/build-wheel dist
 
 # Times the module side by side with Numba and NumPy implementations and the copy
 # floor, in four orders of the points and on ids that collide in an unkeyed hash;
@@ -45,7 +63,7 @@ demo: install
 BENCH_ARGS ?=
 # OpenBLAS's idle threads spin on the cores the contenders need; none of them
 # uses BLAS.
-bench: $(BOOT)
+bench: $(BOOT) ## time the module against Numba, NumPy and the copy floor (BENCH_ARGS=--quick)
 	$(PY) -m pip install -q --no-build-isolation ".[plot,bench]"
 	OPENBLAS_NUM_THREADS=1 $(PY) benchmarks/bench.py $(BENCH_ARGS)
 
@@ -53,11 +71,11 @@ bench: $(BOOT)
 # side with a serial loop over the same files, checks the throughput and overhead goals,
 # and writes benchmarks/batch_results.md. BENCH_ARGS="--quick" for a smoke run.
 .PHONY: bench-batch
-bench-batch: install
+bench-batch: install ## time a batch of fields on a local Dask cluster against a serial loop
 	OPENBLAS_NUM_THREADS=1 $(PY) benchmarks/bench_batch.py $(BENCH_ARGS)
 
-clean:
-	rm -rf build $(VENV)
+clean: ## remove build/, dist/ and .venv
+	rm -rf build dist $(VENV)
 
 # ---- Sanitizers, stress and fuzzing --------------------------------------------
 # Their build trees sit two levels below build/, where `lint` does not look for
@@ -80,7 +98,7 @@ ASAN_ENV := PYTHONPATH="$(abspath $(ASAN_DIR))" CROPMERGE_EXPECT_NATIVE_DIR="$(a
   ASAN_OPTIONS="detect_leaks=0:allocator_may_return_null=1:log_path=$(ASAN_REPORTS)/asan" \
   UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1:log_path=$(ASAN_REPORTS)/ubsan" \
   PYTHONMALLOC=malloc
-sanitize: install
+sanitize: install ## the suite under AddressSanitizer and UBSan
 	$(CHECK_CMAKE) -S . -B $(ASAN_DIR) -DCMAKE_CXX_COMPILER=g++ -DCROPMERGE_PYTHON_MODULE=ON \
 	  -DPython_EXECUTABLE="$(abspath $(PY))" -DCROPMERGE_SANITIZE=address,undefined
 	$(NATIVE_PATH) cmake --build $(ASAN_DIR) --target _native
@@ -92,7 +110,7 @@ sanitize: install
 
 # The engine's stress test under ThreadSanitizer, run by ctest.
 TSAN_DIR := $(CHECK_BUILD)/tsan
-tsan: $(BOOT)
+tsan: $(BOOT) ## the engine's stress test under ThreadSanitizer
 	$(CHECK_CMAKE) -S . -B $(TSAN_DIR) -DCMAKE_CXX_COMPILER=g++ -DCROPMERGE_SANITIZE=thread \
 	  -DCROPMERGE_NATIVE_TESTS=ON
 	$(NATIVE_PATH) cmake --build $(TSAN_DIR)
@@ -104,7 +122,7 @@ tsan: $(BOOT)
 FUZZ_SECONDS ?= 60
 FUZZ_CXX ?= clang++-19
 FUZZ_DIR := $(CHECK_BUILD)/fuzz
-fuzz: $(BOOT)
+fuzz: $(BOOT) ## fuzz the engine for FUZZ_SECONDS (default 60) with libFuzzer
 	command -v $(FUZZ_CXX) >/dev/null && \
 	  [ -e "$$($(FUZZ_CXX) -print-resource-dir)/lib/linux/libclang_rt.fuzzer-x86_64.a" ] || \
 	  { apt-get update && apt-get install -y clang-19 libclang-rt-19-dev; }
@@ -118,7 +136,7 @@ fuzz: $(BOOT)
 
 # The suite on a free-threaded CPython 3.13t, where one is installed.
 FT_VENV := build/venv-ft
-test-ft:
+test-ft: ## the suite on a free-threaded python3.13t, where one is installed
 	@ft="$$(command -v python3.13t || ls "$$(pyenv root 2>/dev/null || echo "$$HOME/.pyenv")"/versions/3.13*t/bin/python3.13t 2>/dev/null | head -n 1)"; \
 	if [ -z "$$ft" ]; then echo "test-ft: skipped: no free-threaded python3.13t here"; exit 0; fi; \
 	set -e; [ -x $(FT_VENV)/bin/python ] || "$$ft" -m venv $(FT_VENV); \

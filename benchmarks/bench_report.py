@@ -172,10 +172,13 @@ def draw(run, contenders, path):
     import matplotlib.pyplot as plt
 
     panels = list(run["times"]) + (["memory"] if run["memory"] else [])
-    fig, axes = plt.subplots(1, len(panels), figsize=(4.6 * len(panels), 3.8), squeeze=False)
+    columns = min(2, len(panels))
+    grid_rows = -(-len(panels) // columns)
+    fig, axes = plt.subplots(grid_rows, columns, figsize=(5.2 * columns, 3.4 * grid_rows + 0.6))
+    axes = np.atleast_1d(axes).ravel()
     colours = ("#4c72b0", "#55a868", "#dd8452", "#8172b3", "#c44e52", "#8c8c8c")
     width = 0.8 / len(contenders)
-    for ax, panel in zip(axes[0], panels, strict=True):
+    for ax, panel in zip(axes, panels, strict=False):
         if panel == "memory":
             data = {key: m and m["growth"] * 2.0**-20 for key, m in run["memory"].items()}
             label, title = "peak memory growth (MiB)", f"memory at {run['memory_size']}"
@@ -191,8 +194,13 @@ def draw(run, contenders, path):
         ax.set_xticks(np.arange(len(orders)), [f"({order})" for order in orders])
         ax.set_title(title, fontsize=9)
         ax.set_ylabel(label)
-    axes[0][0].legend(fontsize=7)
-    fig.tight_layout()
+        if panel != "memory":
+            ax.set_yscale("log")  # the NumPy reference dwarfs the others
+    for ax in axes[len(panels) :]:
+        ax.set_visible(False)
+    handles, labels = axes[0].get_legend_handles_labels()
+    fig.legend(handles, labels, loc="lower center", ncol=len(contenders), fontsize=8)
+    fig.tight_layout(rect=(0, 0.06, 1, 1))
     fig.savefig(path, dpi=110)
     plt.close(fig)
 

@@ -165,9 +165,9 @@ def _row_filters(connected, info, table, max_first, max_second, own, tolerance):
 @njit(inline="always", cache=True)
 def _keeps(slots, filters, row, x, y):
     for slot in range(slots[row]):
-        f = filters[row, slot]
-        sx, sy = f[0] * x, f[1] * y
-        if not ((sx <= f[2] and sy <= f[3]) or (sx >= f[4] and sy >= f[5])):
+        sx, sy = filters[row, slot, 0] * x, filters[row, slot, 1] * y
+        near = sx <= filters[row, slot, 2] and sy <= filters[row, slot, 3]
+        if not (near or (sx >= filters[row, slot, 4] and sy >= filters[row, slot, 5])):
             return False
     return True
 

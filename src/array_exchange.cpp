@@ -124,17 +124,18 @@ void slice_container_dealloc(PyObject* self) {
 }
 
 PyType_Slot slice_container_slots[] = {
-    {Py_tp_dealloc, reinterpret_cast<void*>(slice_container_dealloc)},
-    {Py_tp_doc, const_cast<char*>("Owner of the memory of an array returned by _native.")},
-    {0, nullptr},
+    {.slot = Py_tp_dealloc, .pfunc = reinterpret_cast<void*>(slice_container_dealloc)},
+    {.slot = Py_tp_doc,
+     .pfunc = const_cast<char*>("Owner of the memory of an array returned by _native.")},
+    {.slot = 0, .pfunc = nullptr},
 };
 
 PyType_Spec slice_container_spec = {
-    "builtins.PySliceContainer",
-    sizeof(SliceContainer),
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION,
-    slice_container_slots,
+    .name = "builtins.PySliceContainer",
+    .basicsize = sizeof(SliceContainer),
+    .itemsize = 0,
+    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    .slots = slice_container_slots,
 };
 
 PyMutex slice_container_mutex{};

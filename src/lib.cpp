@@ -1,6 +1,7 @@
 // The _native module: one function, merge_points_removing_overlap, binding
 // its five arguments the way CPython binds a Python function's, and the one
 // place where engine failures become Python exceptions.
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -97,27 +98,23 @@ std::string quoted_list(const std::string* names, size_t count) {
     return text;
 }
 
-// Binds positional and keyword arguments to the five parameters without
-// converting them; false with TypeError set on a binding error.
-bool bind_arguments(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                    PyObject* (&bound)[kParameterCount]) {
-    if (nargs > kParameterCount) {
-        PyErr_Format(PyExc_TypeError, "%s() takes %zd positional arguments but %zd were given",
-                     kFunctionName, kParameterCount, nargs);
-        return false;
+// The parameter named `keyword`, or -1.
+Py_ssize_t parameter_named(PyObject* keyword) {
+    for (Py_ssize_t p = 0; p < kParameterCount; ++p) {
+        if (PyUnicode_CompareWithASCIIString(keyword, kParameterNames[p]) == 0) {
+            return p;
+        }
     }
-    for (Py_ssize_t i = 0; i < nargs; ++i) {
-        bound[i] = args[i];
-    }
+    return -1;
+}
+
+// Binds the keyword arguments; false with TypeError set on a binding error.
+bool bind_keywords(PyObject* const* values, PyObject* kwnames,
+                   PyObject* (&bound)[kParameterCount]) {
     const Py_ssize_t keywords = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
     for (Py_ssize_t k = 0; k < keywords; ++k) {
         PyObject* keyword = PyTuple_GET_ITEM(kwnames, k);
-        Py_ssize_t match = -1;
-        for (Py_ssize_t p = 0; p < kParameterCount && match < 0; ++p) {
-            if (PyUnicode_CompareWithASCIIString(keyword, kParameterNames[p]) == 0) {
-                match = p;
-            }
-        }
+        const Py_ssize_t match = parameter_named(keyword);
         if (match < 0) {
             PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'",
                          kFunctionName, keyword);
@@ -128,7 +125,23 @@ bool bind_arguments(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                          kFunctionName, kParameterNames[match]);
             return false;
         }
-        bound[match] = args[nargs + k];
+        bound[match] = values[k];
+    }
+    return true;
+}
+
+// Binds positional and keyword arguments to the five parameters without
+// converting them; false with TypeError set on a binding error.
+bool bind_arguments(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                    PyObject* (&bound)[kParameterCount]) {
+    if (nargs > kParameterCount) {
+        PyErr_Format(PyExc_TypeError, "%s() takes %zd positional arguments but %zd were given",
+                     kFunctionName, kParameterCount, nargs);
+        return false;
+    }
+    std::copy(args, args + nargs, bound);
+    if (!bind_keywords(args + nargs, kwnames, bound)) {
+        return false;
     }
     std::string missing[kParameterCount];
     size_t missing_count = 0;
@@ -229,14 +242,39 @@ PyObject* merge_points_removing_overlap(PyObject* /*module*/, PyObject* const* a
 }
 
 PyMethodDef merge_definition = {
-    kFunctionName,
-    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(merge_points_removing_overlap)),
-    METH_FASTCALL | METH_KEYWORDS,
-    "merge_points_removing_overlap(connected_crop_rows, points_in_rows, row_information, "
-    "tolerance, num_threads)\n--\n\n",
+    .ml_name = kFunctionName,
+    .ml_meth =
+        reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(merge_points_removing_overlap)),
+    .ml_flags = METH_FASTCALL | METH_KEYWORDS,
+    // The signature block alone: Python derives __text_signature__ from it,
+    // and __doc__ is None.
+    .ml_doc =
+        "merge_points_removing_overlap(connected_crop_rows, points_in_rows, row_information, "
+        "tolerance, num_threads)\n--\n\n",
 };
 
 // ---- the module ------------------------------------------------------------------
+
+// Appends `name` to the module's __all__, creating the list if there is none.
+int append_to_all(PyObject* module, PyObject* name) {
+    PyRef all(PyObject_GetAttrString(module, "__all__"));
+    if (!all) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) {
+            return -1;
+        }
+        PyErr_Clear();
+        all = PyRef(PyList_New(0));
+        if (!all || PyObject_SetAttrString(module, "__all__", all.get()) < 0) {
+            return -1;
+        }
+    }
+    if (!PyList_Check(all.get()) || PyList_Append(all.get(), name) < 0) {
+        PyErr_Clear();
+        raise_panic("could not append __name__ to __all__");
+        return -1;
+    }
+    return 0;
+}
 
 int add_function(PyObject* module) {
     if (!PyModule_Check(module)) {
@@ -260,20 +298,7 @@ int add_function(PyObject* module) {
         PyErr_SetString(PyExc_TypeError, "__name__ must be a str");
         return -1;
     }
-    PyRef all(PyObject_GetAttrString(module, "__all__"));
-    if (!all) {
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) {
-            return -1;
-        }
-        PyErr_Clear();
-        all = PyRef(PyList_New(0));
-        if (!all || PyObject_SetAttrString(module, "__all__", all.get()) < 0) {
-            return -1;
-        }
-    }
-    if (!PyList_Check(all.get()) || PyList_Append(all.get(), name.get()) < 0) {
-        PyErr_Clear();
-        raise_panic("could not append __name__ to __all__");
+    if (append_to_all(module, name.get()) < 0) {
         return -1;
     }
     return PyObject_SetAttr(module, name.get(), function.get());
@@ -288,13 +313,18 @@ int exec_module(PyObject* module) {
 }
 
 PyModuleDef_Slot module_slots[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
-    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
-    {0, nullptr},
+    {.slot = Py_mod_exec, .value = reinterpret_cast<void*>(exec_module)},
+    {.slot = Py_mod_gil, .value = Py_MOD_GIL_NOT_USED},
+    {.slot = 0, .value = nullptr},
 };
 
+// The function is added by the execution step, not by a method table.
 PyModuleDef module_definition = {
-    PyModuleDef_HEAD_INIT, "_native", "", 0, nullptr, module_slots, nullptr, nullptr, nullptr,
+    .m_base = PyModuleDef_HEAD_INIT,
+    .m_name = "_native",
+    .m_doc = "",
+    .m_size = 0,
+    .m_slots = module_slots,
 };
 
 }  // namespace

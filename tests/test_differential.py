@@ -7,6 +7,7 @@ ids (fractional, negative, NaN, huge), narrow tables and special floats are mixe
 
 import math
 
+import cropmerge
 import fields
 import model
 import numpy as np
@@ -247,3 +248,21 @@ def test_two_workers_meet_anywhere_in_a_crop_row(drop, strangers):
     np.testing.assert_array_equal(
         merge_points_removing_overlap(connected, points, info, 0.3, 0), expected
     )
+
+
+@settings(max_examples=600, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@given(tables())
+def test_checked_merge_refuses_what_the_engine_fails_on(tables_):
+    """cropmerge.merge refuses every field the engine fails on; beyond those it refuses only
+    points without an id pair or without x and y beside connected rows, and check_field
+    reads whatever it accepts."""
+    points = tables_[1]
+    kind, native = call_native(tables_, 0.5, 1)
+    try:
+        checked = cropmerge.merge(*tables_, 0.5, 1)
+    except cropmerge.FieldError as error:
+        assert kind == "fail" or (len(points) and "points_in_rows has" in str(error))
+        return
+    assert kind == "ok"
+    np.testing.assert_array_equal(checked, native)
+    cropmerge.check_field(*tables_, 0.5)

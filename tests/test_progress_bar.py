@@ -16,17 +16,23 @@ CHILD = """
 import sys
 import numpy as np
 from _native import merge_points_removing_overlap as merge
-n = int(sys.argv[1])
+n, failing = int(sys.argv[1]), sys.argv[2:] == ["failing"]
 connected = np.array([[0, 1, 1, np.nan]] * n).reshape(n, 4)
+if failing:
+    connected[-1, 1] = 9  # names no row of row_information
 points = np.array([[1, 1, 2, 3]] * 3, dtype=float)
-out = merge(connected, points, np.array([[1, 0, 0, 0, 1.0]]), 0.5, 2)
-assert out.shape == (3 * n, 4)
+try:
+    out = merge(connected, points, np.array([[1, 0, 0, 0, 1.0]]), 0.5, 2)
+except BaseException as error:
+    assert failing and type(error).__name__ == "PanicException", error
+else:
+    assert not failing and out.shape == (3 * n, 4)
 """
 SPINNER = "⠁⠉⠙⠚⠒⠂⠲⠴⠤⠄⠠⠦⠖⠐⠓⠋⠈"
 ANSI = re.compile(r"\x1b\[[0-9;]*[A-Za-z]")
 
 
-def run_on_terminal(rows, **env_changes):
+def run_on_terminal(rows, *args, **env_changes):
     """Run a call in a child whose standard error is a pseudo-terminal; return what it drew."""
     env = {k: v for k, v in os.environ.items() if k != "NO_COLOR"}
     env["TERM"] = "xterm-256color"
@@ -34,7 +40,10 @@ def run_on_terminal(rows, **env_changes):
     env = {k: v for k, v in env.items() if v is not None}
     master, slave = pty.openpty()
     child = subprocess.Popen(
-        [sys.executable, "-c", CHILD, str(rows)], stderr=slave, env=env, stdin=subprocess.DEVNULL
+        [sys.executable, "-c", CHILD, str(rows), *args],
+        stderr=slave,
+        env=env,
+        stdin=subprocess.DEVNULL,
     )
     os.close(slave)
     data = b""
@@ -76,6 +85,19 @@ def test_finished_bar_on_a_terminal(rows):
     assert "Processing complete" not in drawn
     assert re.search(rf"\x1b\[32m[{SPINNER}]", raw), "green spinner"
     assert "\x1b[36m" + "█" * 40 in raw, "cyan filled cells"
+
+
+def test_failure_report_starts_on_a_line_of_its_own():
+    """The bar's line ends where the bar stopped, and the bar draws nothing after the report."""
+    # Enough crop rows that the ones before the failing last one are planned in tasks of
+    # their own, which draw the bar before the failure.
+    drawn = run_on_terminal(5000, "failing")
+    bar, report = drawn.split("thread '", 1)
+    assert bar.endswith("\n")
+    position = ANSI.sub("", bar).rstrip().rsplit("\r", 1)[-1].split()[-2]
+    assert int(position.split("/")[0]) < 5000 and position.endswith("/5000")
+    assert "called `Option::unwrap()` on a `None` value" in report
+    assert "█" not in report and "░" not in report
 
 
 @pytest.mark.parametrize(

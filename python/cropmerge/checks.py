@@ -171,7 +171,8 @@ def _junction_findings(field: IndexedField, tolerance: float) -> list[Finding]:
     center, near = junctions.center, junctions.near_end
     no_center = np.isnan(center).any(axis=1)
     # Where the center lies closer to the near end than the tolerance, every point is kept.
-    apart = ~(np.hypot(*(center - near).T) < tolerance)
+    with np.errstate(invalid="ignore"):  # infinite anchors
+        apart = ~(np.hypot(*(center - near).T) < tolerance)
     parallel = ~no_center & apart & ((center[:, 0] == near[:, 0]) | (center[:, 1] == near[:, 1]))
     findings = []
     for kind, which, explanation in (

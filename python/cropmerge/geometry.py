@@ -3,6 +3,7 @@
 Every function works on arrays with one entry per junction (a crop row seen against
 one of its connected rows) and evaluates each expression in the merge's own order,
 one rounding per operation, so that its results equal the merge's bit for bit.
+Like the merge, they let infinities and NaN arise without a warning.
 
 ``anchors`` are (n, 6) blocks of ``row_information`` columns 5 to 10: anchor points
 0, 1 and 2 as (x, y). Points are (n, 2) arrays.
@@ -38,6 +39,7 @@ def _dot(ax: np.ndarray, ay: np.ndarray, bx: np.ndarray, by: np.ndarray) -> np.n
     return (0.0 + ax * bx) + ay * by
 
 
+@np.errstate(over="ignore", invalid="ignore", divide="ignore")
 def facing_ends(own: np.ndarray, connected: np.ndarray) -> FacingEnds:
     """The ends by which each crop row (anchors ``own``) faces its connected row.
 
@@ -70,17 +72,18 @@ def _anchor(anchors: np.ndarray, index: np.ndarray) -> np.ndarray:
     return np.take_along_axis(anchors.reshape(-1, 3, 2), index[:, None, None], axis=1)[:, 0]
 
 
+@np.errstate(over="ignore", invalid="ignore", divide="ignore")
 def centers(ends: FacingEnds) -> np.ndarray:
     """The junction midpoint of the two near ends, projected onto the line from the near
     end to the far point; NaN where the far point and the near end coincide."""
     middle = (ends.near + ends.connected_near) * 0.5
     v = ends.far - ends.near
     w = middle - ends.near
-    with np.errstate(invalid="ignore", divide="ignore"):
-        t = _dot(w[:, 0], w[:, 1], v[:, 0], v[:, 1]) / _dot(v[:, 0], v[:, 1], v[:, 0], v[:, 1])
+    t = _dot(w[:, 0], w[:, 1], v[:, 0], v[:, 1]) / _dot(v[:, 0], v[:, 1], v[:, 0], v[:, 1])
     return ends.near + v * t[:, None]
 
 
+@np.errstate(over="ignore", invalid="ignore", divide="ignore")
 def filter_boxes(center: np.ndarray, near: np.ndarray, tolerance: float) -> np.ndarray:
     """The filter of each junction as (8, n) bounds of two boxes: a point is kept when
     it lies in the box near the center or in the box beyond the near end.

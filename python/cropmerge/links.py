@@ -45,7 +45,7 @@ def connected_pairs(connected: np.ndarray, rows: np.ndarray, slots: np.ndarray) 
 
 
 def _own_info_rows(connected: np.ndarray, info: np.ndarray) -> np.ndarray:
-    if len(info) == 0:
+    if len(info) == 0 or len(connected) == 0:  # then the id columns may be missing
         return np.full(len(connected), -1)
     keys = PairKeys(connected[:, 1], connected[:, 2])
     return first_match(keys(info[:, 0], info[:, 4]), keys(connected[:, 1], connected[:, 2]))

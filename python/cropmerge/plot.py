@@ -1,14 +1,15 @@
-"""The before/after picture of a merged synthetic field (matplotlib, drawn with Agg).
+"""Pictures of a merge (matplotlib, drawn with Agg).
 
-On the left, a few tiles at the centre of the field: every
-detection coloured by whether the merge kept it, the tile borders, the crop
-rows' anchor points and the junction centers. On the right, a few junctions
-zoomed in, before the merge (both crop rows' detections overlapping) and after.
+``draw`` is the demo's before/after picture of a synthetic field; ``draw_junction``
+shows how one junction of any three tables is worked out and what both pieces
+kept. They share one scheme: each piece in its own colour (neighbouring tiles
+alternate between two), filled dots for kept points and crosses in the piece's
+colour for removed ones, hollow circles for anchors and a plus for a junction
+center.
 """
 
 from __future__ import annotations
 
-from dataclasses import dataclass
 from typing import Any
 
 import numpy as np
@@ -16,20 +17,20 @@ from matplotlib.axes import Axes
 from matplotlib.backends.backend_agg import FigureCanvasAgg
 from matplotlib.figure import Figure
 from matplotlib.gridspec import GridSpec
+from matplotlib.legend_handler import HandlerTuple
 from matplotlib.lines import Line2D
 from matplotlib.patches import Rectangle
 
+from cropmerge.geometry import Junctions, centers, facing_ends, find_junctions
+from cropmerge.ids import integer_ids
+from cropmerge.merging import merge
 from cropmerge.synthetic import Field
 
-__all__ = ["Junctions", "draw", "junction_centers", "kept_mask"]
+__all__ = ["draw", "draw_junction", "kept_mask"]
 
-KEPT = "#3a7d44"
-REMOVED = "#d1495b"
-OWN = "#1f6fb4"
-OTHER = "#f08a24"
-CONTEXT = "#c8c8c8"
+PIECE = ("#1f6fb4", "#f08a24")
 BORDER = "#8a8a8a"
-CENTER = "#222222"
+MARK = "#222222"
 WINDOW_TILES = 3  # per side of the overview
 INSETS = 3
 
@@ -45,78 +46,6 @@ def kept_mask(points: np.ndarray, merged: np.ndarray) -> np.ndarray:
         return table.view(row).ravel()
 
     return np.isin(keys(points), keys(merged))
-
-
-@dataclass(frozen=True)
-class Junctions:
-    """Where each crop row meets each of its connected rows, seen from the crop row."""
-
-    crop_row: np.ndarray  # index into connected_crop_rows
-    own_info: np.ndarray  # index into row_information of the crop row
-    other_info: np.ndarray  # index into row_information of the connected row
-    center: np.ndarray  # (n, 2)
-    near_end: np.ndarray  # (n, 2)
-
-
-def junction_centers(connected: np.ndarray, info: np.ndarray) -> Junctions:
-    """Work out every junction's center and near end the way the merge does.
-
-    Crop rows look up their own ``row_information`` row by integer ids and
-    their connected rows by exact float ids; pairs that are not found are
-    skipped (the merge itself fails on them).
-    """
-    by_integer: dict[tuple[int, int], int] = {}
-    by_float: dict[tuple[float, float], int] = {}
-    for index, (first, second) in enumerate(info[:, [0, 4]].tolist()):
-        by_integer.setdefault((_integer_id(first), _integer_id(second)), index)
-        by_float.setdefault((first, second), index)
-
-    crop_rows, own_rows, other_rows = [], [], []
-    for crop_row, row in enumerate(connected.tolist()):
-        own = by_integer.get((_integer_id(row[1]), _integer_id(row[2])))
-        if own is None:
-            continue
-        for column in (3, 5, 7, 9):
-            if column + 1 >= len(row) or np.isnan(row[column]):  # NaN ends the list
-                break
-            other = by_float.get((row[column], row[column + 1]))
-            if other is not None:
-                crop_rows.append(crop_row)
-                own_rows.append(own)
-                other_rows.append(other)
-
-    own_index = np.array(own_rows, dtype=np.int64)
-    other_index = np.array(other_rows, dtype=np.int64)
-    p = info[own_index, 5:11].reshape(-1, 3, 2)
-    q = info[other_index, 5:11].reshape(-1, 3, 2)
-    dx = p[:, :, None, 0] - q[:, None, :, 0]
-    dy = p[:, :, None, 1] - q[:, None, :, 1]
-    distance = np.sqrt(dx * dx + dy * dy).reshape(-1, 9)
-    # The first pair at the greatest distance wins; NaN never does, nor does 0.
-    distance = np.where(np.isnan(distance), -1.0, distance)
-    rows = np.arange(len(distance))
-    best = np.argmax(distance, axis=1) if len(rows) else np.zeros(0, dtype=np.int64)
-    best = np.where(distance[rows, best] > 0.0, best, 0)
-    s, u = best // 3, best % 3
-    far = p[rows, s]
-    near = np.where((s == 0)[:, None], p[:, 1], p[:, 0])
-    connected_near = np.where((u == 0)[:, None], q[:, 1], q[:, 0])
-    middle = (near + connected_near) * 0.5
-    v = far - near
-    w = middle - near
-    with np.errstate(invalid="ignore", divide="ignore"):
-        t = ((0.0 + w[:, 0] * v[:, 0]) + w[:, 1] * v[:, 1]) / (
-            (0.0 + v[:, 0] * v[:, 0]) + v[:, 1] * v[:, 1]
-        )
-    center = near + v * t[:, None]
-    return Junctions(np.array(crop_rows, dtype=np.int64), own_index, other_index, center, near)
-
-
-def _integer_id(value: float) -> int:
-    """An id as the merge compares a crop row's own ids: truncated, NaN and negatives 0."""
-    if not value > 0:
-        return 0
-    return 2**64 - 1 if value >= 2.0**64 else int(value)
 
 
 def draw(field: Field, merged: np.ndarray, tolerance: float) -> Figure:
@@ -135,20 +64,20 @@ def draw(field: Field, merged: np.ndarray, tolerance: float) -> Figure:
 
     shown = _inside(xy, window)
     kept = _kept_inside(points, merged, window)
-    junctions = junction_centers(connected, info)
+    colour = _tile_colour(field, points[:, 1])
+    junctions = find_junctions(connected, info)
 
-    figure = Figure(figsize=(14, 8.2), dpi=100, layout="constrained")
+    figure = Figure(figsize=(14, 8.6), dpi=100, layout="constrained")
     FigureCanvasAgg(figure)  # rendered by Agg, whatever backend pyplot uses
     grid = GridSpec(2 * INSETS, 2, figure=figure, width_ratios=[1, 1])
     overview = figure.add_subplot(grid[:, 0])
     _draw_borders(overview, tile, window)
-    _scatter(overview, xy[shown & kept], s=1.2, c=KEPT, linewidths=0, rasterized=True)
-    _scatter(overview, xy[shown & ~kept], s=3, c=REMOVED, linewidths=0, rasterized=True)
+    _draw_points(overview, xy[shown], kept[shown], colour[shown], size=1.5)
     anchors = info[:, 5:11].reshape(-1, 2)
     anchors = anchors[_inside(anchors, window)]
     _scatter(overview, anchors, s=5, c="black", marker="o", linewidths=0, rasterized=True)
     centers = junctions.center[_inside(junctions.center, window)]
-    _scatter(overview, centers, s=14, c=CENTER, marker="x", linewidths=0.6, rasterized=True)
+    _scatter(overview, centers, s=14, c=MARK, marker="+", linewidths=0.6, rasterized=True)
     overview.set(xlim=window[::2], ylim=window[1::2], aspect="equal")
     overview.set(xlabel="x (m)", ylabel="y (m)")
     overview.set_title(
@@ -175,20 +104,21 @@ def draw(field: Field, merged: np.ndarray, tolerance: float) -> Figure:
         overview.annotate(
             str(number), box[2:], xytext=(2, 2), textcoords="offset points", fontweight="bold"
         )
-        _draw_junction(before, after, field, merged, junctions, junction, box)
+        _draw_zoom(before, after, field, merged, junctions, junction, box)
         before.set_title(f"junction {number}, before", fontsize=9, loc="left")
         after.set_title(f"junction {number}, after", fontsize=9, loc="left")
+    after.set_xlabel("x (m)")
 
     figure.suptitle(
         f"{len(connected)} crop rows, {len(points)} detections: {len(merged)} kept, "
         f"{len(points) - len(merged)} removed (tolerance {tolerance:.3g} m)",
         fontsize=12,
     )
-    figure.legend(handles=_legend(), loc="outside lower center", ncols=8, fontsize=9, frameon=False)
+    _legend(figure, "piece, in its tile's colour (neighbouring tiles alternate)", 5, borders=True)
     return figure
 
 
-def _draw_junction(
+def _draw_zoom(
     before: Axes,
     after: Axes,
     field: Field,
@@ -197,47 +127,154 @@ def _draw_junction(
     junction: int,
     box: tuple[float, float, float, float],
 ) -> None:
+    """One junction up close: every detection before the merge, kept and removed after."""
     points = field.points_in_rows
-    info = field.row_information
-    near = _inside(points[:, 2:4], box)
-    local = points[near]
+    local = points[_inside(points[:, 2:4], box)]
     kept = _kept_inside(local, merged, box)
-    xy, ids = local[:, 2:4], local[:, :2]
-    own = info[junctions.own_info[junction], [0, 4]]
-    other = info[junctions.other_info[junction], [0, 4]]
-    mine = np.all(ids == own, axis=1)
-    theirs = np.all(ids == other, axis=1)
-    rest = ~mine & ~theirs
+    colour = _tile_colour(field, local[:, 1])
     pair = [junctions.own_info[junction], junctions.other_info[junction]]
-    anchors = info[pair, 5:11].reshape(-1, 2)
+    anchors = field.row_information[pair, 5:11].reshape(-1, 2)
     both = [junction, *_reverse(junctions, junction)]
-    for ax, is_after in ((before, False), (after, True)):
+    for ax, shown_kept in ((before, np.ones_like(kept)), (after, kept)):
         _draw_borders(ax, field.tile_size, box)
-        show = kept | (not is_after)
-        _scatter(ax, xy[rest & show], s=10, c=CONTEXT, linewidths=0)
-        _scatter(ax, xy[mine & show], s=22, c=OWN, marker="o", linewidths=0)
-        _scatter(ax, xy[theirs & show], s=26, c=OTHER, marker="^", linewidths=0)
-        if is_after:
-            _scatter(ax, xy[(mine | theirs) & ~kept], s=14, c=REMOVED, marker="x", lw=0.6)
+        _draw_points(ax, local[:, 2:4], shown_kept, colour, size=22)
         _scatter(ax, anchors, s=50, facecolors="none", edgecolors="black", lw=0.8, zorder=3)
-        _scatter(ax, junctions.center[both], s=60, c=CENTER, marker="x", lw=1.2, zorder=4)
-        ax.set(xlim=box[::2], ylim=box[1::2], aspect="equal", xticks=[], yticks=[])
+        _scatter(ax, junctions.center[both], s=90, c=MARK, marker="+", lw=1.4, zorder=4)
+        ax.set(xlim=box[::2], ylim=box[1::2], aspect="equal")
+        ax.tick_params(labelsize=7)
+        ax.set_ylabel("y (m)", fontsize=8)
 
 
-def _legend() -> list[Line2D]:
-    def marker(label: str, symbol: str, color: str, size: float = 5) -> Line2D:
-        return Line2D([], [], ls="none", marker=symbol, color=color, ms=size, label=label)
+def draw_junction(
+    connected_crop_rows: np.ndarray,
+    points_in_rows: np.ndarray,
+    row_information: np.ndarray,
+    tolerance: float,
+    crop_row: int = 0,
+) -> Figure:
+    """How the piece in row ``crop_row`` of ``connected_crop_rows`` meets its first connected
+    piece: the whole of both pieces above, the junction's geometry up close below.
 
-    return [
-        marker("kept", "o", KEPT, 4),
-        marker("removed", "o", REMOVED, 4),
-        marker("crop row (zoom)", "o", OWN),
-        marker("connected row (zoom)", "^", OTHER),
-        marker("removed (zoom)", "x", REMOVED),
-        Line2D([], [], ls="none", marker="o", mfc="none", mec="black", ms=6, label="anchor point"),
-        marker("junction center", "x", CENTER, 6),
-        Line2D([], [], color=BORDER, lw=0.8, label="tile border"),
-    ]
+    Both pieces' points are shown as the merge of the whole tables leaves them.
+    """
+    connected, points, info = (
+        np.asarray(table, dtype=np.float64)
+        for table in (connected_crop_rows, points_in_rows, row_information)
+    )
+    junctions = find_junctions(connected, info)
+    found = np.flatnonzero(junctions.crop_row == crop_row)
+    if found.size == 0:
+        raise ValueError(f"row {crop_row} of connected_crop_rows has no connected piece to draw")
+    junction = int(found[0])
+    kept = kept_mask(points, merge(connected, points, info, tolerance))
+    pieces = info[[junctions.own_info[junction], junctions.other_info[junction]]]
+    colour = np.full(len(points), -1)
+    for index, piece in enumerate(pieces):
+        colour[np.all(integer_ids(points[:, :2]) == integer_ids(piece[[0, 4]]), axis=1)] = index
+    ends = facing_ends(pieces[:1, 5:11], pieces[1:, 5:11])
+    geometry = {
+        "far_point": ends.far[0],
+        "near_end": ends.near[0],
+        "connected_near_end": ends.connected_near[0],
+        "midpoint": (ends.near[0] + ends.connected_near[0]) * 0.5,
+        "center": centers(ends)[0],
+    }
+
+    figure = Figure(figsize=(9, 5), dpi=100, layout="constrained")
+    FigureCanvasAgg(figure)
+    whole, close = figure.subplots(2, 1, height_ratios=[1, 2])
+    for ax, size in ((whole, 18), (close, 40)):
+        _draw_points(ax, points[:, 2:4], kept, colour, size=size)
+        _scatter(ax, pieces[:, 5:11].reshape(-1, 2), s=80, facecolors="none", edgecolors="black")
+        ax.axline(geometry["far_point"], geometry["near_end"], color=PIECE[0], lw=0.6, ls=":")
+        _scatter(ax, geometry["center"][None], s=120, c=MARK, marker="+", lw=1.6, zorder=4)
+        ax.set(aspect="equal", xlabel="x", ylabel="y")
+    _label(whole, geometry, ["far_point"])
+    _label(close, geometry, [name for name in _LABELS if name != "far_point"])
+    close.plot(
+        *np.column_stack([geometry["midpoint"], geometry["center"]]), c=MARK, lw=0.8, ls="--"
+    )
+    _scatter(close, geometry["midpoint"][None], s=12, c=MARK, zorder=4)
+    close.set(**_around(geometry))
+    whole.set_title(
+        f"crop row ({pieces[0, 0]:g}, {pieces[0, 4]:g}) and its connected row "
+        f"({pieces[1, 0]:g}, {pieces[1, 4]:g}), tolerance {tolerance:g}",
+        fontsize=10,
+    )
+    _legend(figure, "piece: crop row blue, connected row orange", ncols=2, borders=False)
+    return figure
+
+
+# What draw_junction labels, and where beside the point it puts the text.
+_LABELS = {
+    "far_point": ("far point", (0, 10)),
+    "near_end": ("near end", (8, 8)),
+    "connected_near_end": ("connected row's\nnear end", (0, 12)),
+    "midpoint": ("midpoint of\nthe near ends", (0, 8)),
+    "center": ("center", (4, -18)),
+}
+
+
+def _label(ax: Axes, geometry: dict[str, np.ndarray], names: list[str]) -> None:
+    for name in names:
+        text, offset = _LABELS[name]
+        ax.annotate(
+            text,
+            geometry[name],
+            xytext=offset,
+            textcoords="offset points",
+            fontsize=9,
+            ha="center" if offset[0] == 0 else "left",
+        )
+
+
+def _around(geometry: dict[str, np.ndarray]) -> dict[str, tuple[float, float]]:
+    """Axis limits that frame the junction's near ends and center, flat like the figure."""
+    xs = [geometry[name][0] for name in ("near_end", "connected_near_end", "center")]
+    reach = max(xs) - min(xs)
+    cy = geometry["center"][1]
+    return {
+        "xlim": (min(xs) - 0.6 * reach, max(xs) + 0.6 * reach),
+        "ylim": (cy - 0.3 * reach, cy + 0.3 * reach),
+    }
+
+
+def _tile_colour(field: Field, tiles: np.ndarray) -> np.ndarray:
+    """0 or 1 for each tile number, alternating like a chessboard's squares."""
+    tiles = tiles.astype(np.int64)
+    return (tiles % field.tiles_x + tiles // field.tiles_x) % 2
+
+
+def _draw_points(ax: Axes, xy: np.ndarray, kept: np.ndarray, colour: np.ndarray, size: float):
+    """Kept points as dots and removed ones as crosses, each in its piece's colour."""
+    for index, piece in enumerate(PIECE):
+        mine = colour == index
+        style = {"c": piece, "rasterized": size < 5}
+        _scatter(ax, xy[mine & kept], s=size, marker="o", linewidths=0, **style)
+        _scatter(ax, xy[mine & ~kept], s=size * 2, marker="x", linewidths=0.8, **style)
+
+
+def _legend(figure: Figure, piece_label: str, ncols: int, *, borders: bool) -> None:
+    def mark(symbol: str, color: str, size: float = 6, **style: Any) -> Line2D:
+        return Line2D([], [], ls="none", marker=symbol, color=color, ms=size, **style)
+
+    entries = {
+        f"kept point of a {piece_label}": tuple(mark("o", c) for c in PIECE),
+        "removed point, in its piece's colour": tuple(mark("x", c) for c in PIECE),
+        "anchor point": mark("o", "black", 7, mfc="none"),
+        "junction center": mark("+", MARK, 9, mew=1.4),
+    }
+    if borders:
+        entries["tile border"] = Line2D([], [], color=BORDER, lw=0.8)
+    figure.legend(
+        handles=list(entries.values()),
+        labels=list(entries),
+        handler_map={tuple: HandlerTuple(ndivide=None)},
+        loc="outside lower center",
+        ncols=ncols,
+        fontsize=9,
+        frameon=False,
+    )
 
 
 def _scatter(ax: Axes, xy: np.ndarray, **style: Any) -> None:

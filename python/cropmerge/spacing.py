@@ -12,6 +12,7 @@ __all__ = ["auto_tolerance", "point_spacing"]
 SAMPLE_ROWS = 1024  # crop rows, spread over the table, whose points give the spacing
 
 
+@np.errstate(over="ignore", invalid="ignore")  # infinite anchors give no direction
 def _row_directions(field: IndexedField) -> tuple[np.ndarray, np.ndarray]:
     """Each crop row's unit direction from its anchor 0 to its anchor 1, or the x axis
     where the anchors give none."""
@@ -27,6 +28,7 @@ def _row_directions(field: IndexedField) -> tuple[np.ndarray, np.ndarray]:
     return np.where(usable, dx / length, 1.0), np.where(usable, dy / length, 0.0)
 
 
+@np.errstate(over="ignore", invalid="ignore")  # infinite coordinates give NaN, left out
 def _neighbour_distances(field: IndexedField) -> np.ndarray:
     """Distances between neighbouring points along their crop row, for a sample of rows."""
     rows = len(field.connected)
@@ -40,10 +42,9 @@ def _neighbour_distances(field: IndexedField) -> np.ndarray:
     x, y = field.points[picked, 2], field.points[picked, 3]
 
     ux, uy = _row_directions(field)
-    with np.errstate(invalid="ignore", over="ignore"):  # infinite coordinates give NaN
-        order = np.lexsort((x * ux[group] + y * uy[group], group))
-        group, x, y = group[order], x[order], y[order]
-        distances = np.hypot(np.diff(x), np.diff(y))[group[1:] == group[:-1]]
+    order = np.lexsort((x * ux[group] + y * uy[group], group))
+    group, x, y = group[order], x[order], y[order]
+    distances = np.hypot(np.diff(x), np.diff(y))[group[1:] == group[:-1]]
     return distances[np.isfinite(distances)]
 
 

@@ -1,5 +1,6 @@
 #include "engine/crop_row_keys.h"
 
+#include <algorithm>
 #include <stdexcept>
 
 namespace cropmerge {
@@ -35,6 +36,7 @@ CropRowKeys::CropRowKeys(const TableView& connected_crop_rows, const TableView& 
         last_row[first] = index;
         first_of_row_[row] = first;
     }
+    build_direct_table();
     if (points_in_rows.cols == 2 || points_in_rows.cols == 3) {
         row_has_points_.assign(rows, false);
         for (size_t point = 0; point < points_in_rows.rows; ++point) {
@@ -44,6 +46,28 @@ CropRowKeys::CropRowKeys(const TableView& connected_crop_rows, const TableView& 
                 row_has_points_[row] = true;
             }
         }
+    }
+}
+
+void CropRowKeys::build_direct_table() {
+    const size_t rows = first_of_row_.size();
+    uint64_t max_first = 0;
+    uint64_t max_second = 0;
+    for (size_t row = 0; row < rows; ++row) {
+        max_first = std::max(max_first, integer_id(crop_rows_.at(row, 1)));
+        max_second = std::max(max_second, integer_id(crop_rows_.at(row, 2)));
+    }
+    // A few entries per crop row at most, so that sparse ids keep the hash.
+    const size_t limit = std::max<size_t>(4 * rows, size_t{1} << 16U);
+    if (max_first >= limit || max_second >= limit || (max_first + 1) > limit / (max_second + 1)) {
+        return;
+    }
+    direct_firsts_ = max_first + 1;
+    direct_width_ = max_second + 1;
+    direct_.assign(direct_firsts_ * direct_width_, kNone);
+    for (size_t row = 0; row < rows; ++row) {
+        direct_[integer_id(crop_rows_.at(row, 1)) * direct_width_ +
+                integer_id(crop_rows_.at(row, 2))] = first_of_row_[row];
     }
 }
 

@@ -32,7 +32,14 @@ public:
     CropRowKeys(const TableView& connected_crop_rows, const TableView& points_in_rows);
 
     // The first crop row with this integer id pair, or kNone.
-    uint32_t first_row(uint64_t first, uint64_t second) const { return rows_.find(first, second); }
+    uint32_t first_row(uint64_t first, uint64_t second) const {
+        if (!direct_.empty()) {
+            return first < direct_firsts_ && second < direct_width_
+                       ? direct_[first * direct_width_ + second]
+                       : kNone;
+        }
+        return rows_.find(first, second);
+    }
     // The same, trying crop row `guess` before the index: points often come
     // in the crop rows' own order, and the next crop row is read from memory
     // that is already on its way, where an index lookup waits for memory.
@@ -41,9 +48,13 @@ public:
             integer_id(crop_rows_.at(guess, 2)) == second) {
             return first_of_row_[guess];
         }
-        return rows_.find(first, second);
+        return first_row(first, second);
     }
-    void prefetch(uint64_t first, uint64_t second) const { rows_.prefetch(first, second); }
+    void prefetch(uint64_t first, uint64_t second) const {
+        if (direct_.empty()) {
+            rows_.prefetch(first, second);
+        }
+    }
     // The next crop row with the same id pair, or kNone.
     uint32_t next_row_with_same_ids(size_t row) const { return next_row_[row]; }
 
@@ -55,12 +66,20 @@ public:
     bool has_first_id(uint64_t first) const { return first_ids_.find(first, 0) != kNone; }
 
 private:
+    void build_direct_table();
+
     TableView crop_rows_;
     PairIndex rows_{0};
     PairIndex first_ids_{0};
     std::vector<uint32_t> first_of_row_;  // first crop row with the row's id pair
     std::vector<uint32_t> next_row_;
     std::vector<bool> row_has_points_;
+    // When the ids are small, a table indexed by first * width + second
+    // replaces the hash: one read, no probing, and small enough to stay in
+    // cache. Empty otherwise.
+    std::vector<uint32_t> direct_;
+    uint64_t direct_firsts_ = 0;
+    uint64_t direct_width_ = 0;
 };
 
 }  // namespace cropmerge

@@ -19,7 +19,7 @@ std::string current_thread_name() {
 }  // namespace
 
 void fail(const std::string& message, std::source_location where) {
-    write_to_standard_error(
+    StandardError::write_report(
         "thread '" + current_thread_name() + "' failed at " + where.file_name() + ":" +
         std::to_string(where.line()) + ":" + std::to_string(where.column()) + ":\n" + message +
         "\nnote: run under gdb with `catch throw` to obtain a backtrace of the failure\n");

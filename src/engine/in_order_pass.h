@@ -4,6 +4,7 @@
 
 #include "engine/crop_row_keys.h"
 #include "engine/float_table.h"
+#include "engine/pass_progress.h"
 #include "engine/row_filters.h"
 #include "engine/worker_pool.h"
 
@@ -11,14 +12,12 @@ namespace cropmerge {
 
 // Points listed in crop-row order (as a pipeline that writes each crop row's
 // detections in turn produces them) survive in table order, so one pass can
-// filter and copy them into `output`. The table is split into `blocks` (at
-// least 1) blocks, which go in pairs that meet where the second one starts:
-// the first block writes its survivors downward from there, the second
-// upward, so a pair's survivors come out together. Pairs are then closed up.
-// Returns false, having written nothing of use, when the points are not in
-// that order.
+// filter and copy them into `output`, in `blocks` blocks (see
+// copy_in_block_pairs). Returns false, having written nothing of use, when
+// the points are not in that order; advances `progress` only when it
+// returns true.
 bool copy_survivors_in_table_order(const TableView& points, const CropRowKeys& keys,
                                    const RowFilters& plan, const WorkerPool& pool, size_t blocks,
-                                   FloatTable& output);
+                                   const PassProgress& progress, FloatTable& output);
 
 }  // namespace cropmerge

@@ -1,19 +1,22 @@
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
+#include <random>
 #include <vector>
 
 namespace cropmerge {
 
 // Open-addressing hash index from a pair of 64-bit keys to a 32-bit value.
 // The first value inserted for a key stays: lookups then agree with a scan
-// from the top that stops at the first match.
+// from the top that stops at the first match. Lookups are exact, so which
+// slot a key lands in changes neither results nor their order.
 class PairIndex {
 public:
     static constexpr uint32_t kMissing = UINT32_MAX;
 
-    explicit PairIndex(size_t expected_keys) {
+    explicit PairIndex(size_t expected_keys) : key_(process_key()) {
         size_t capacity = 16;
         while (capacity < expected_keys * 2) {
             capacity *= 2;
@@ -56,14 +59,43 @@ private:
         uint32_t value = kMissing;
     };
 
-    static size_t hash(uint64_t first, uint64_t second) {
-        uint64_t h = first * 0x9E3779B97F4A7C15ULL ^ (second + 0x632BE59BD9B4E019ULL);
-        h ^= h >> 29U;
-        h *= 0xBF58476D1CE4E5B9ULL;
-        h ^= h >> 32U;
-        return static_cast<size_t>(h);
+    using Key = std::array<uint64_t, 4>;
+
+    // Drawn once per process, as CPython keys its string hashing: ids chosen
+    // to collide under one key (flooding a slot range with linear probing)
+    // spread out under another.
+    static const Key& process_key() {
+        static const Key key = [] {
+            std::random_device source;
+            Key drawn{};
+            for (uint64_t& word : drawn) {
+                word = (uint64_t{source()} << 32U) | source();
+            }
+            return drawn;
+        }();
+        return key;
     }
 
+    // The 128-bit product of `a` and `b`, folded to 64 bits.
+    static uint64_t fold_product(uint64_t a, uint64_t b) {
+        const unsigned __int128 product = static_cast<unsigned __int128>(a) * b;
+        return static_cast<uint64_t>(product) ^ static_cast<uint64_t>(product >> 64U);
+    }
+
+    // The key enters both ids before they are combined, so whether two id
+    // pairs collide depends on the key; were the ids combined first, two
+    // pairs that combine to the same value would collide under every key.
+    // Multiplying the keyed ids together mixes every bit of both into
+    // the middle of the product; the second product spreads those over the
+    // low bits that the mask keeps. Two multiplies: lookups are per point.
+    size_t hash(uint64_t first, uint64_t second) const {
+        const unsigned __int128 product =
+            static_cast<unsigned __int128>(first ^ key_[0]) * (second ^ key_[1]);
+        return fold_product(static_cast<uint64_t>(product) ^ key_[2],
+                            static_cast<uint64_t>(product >> 64U) ^ key_[3]);
+    }
+
+    Key key_;
     std::vector<Slot> slots_;
     size_t mask_ = 0;
 };

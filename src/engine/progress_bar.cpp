@@ -63,6 +63,12 @@ std::string compact(uint64_t seconds) {
 ProgressBar::ProgressBar(uint64_t length)
     : length_(length), visible_(stderr_shows_colours()), start_(Clock::now()) {}
 
+ProgressBar::~ProgressBar() {
+    if (visible_) {
+        StandardError::close_bar_line(this);
+    }
+}
+
 std::string ProgressBar::render(uint64_t position, uint64_t length, Clock::duration elapsed,
                                 uint64_t frame) {
     const double fraction =
@@ -119,8 +125,7 @@ void ProgressBar::draw(uint64_t position, bool final) {
     last_draw_ = now;
     // The finished bar shows the spinner's last frame.
     const uint64_t frame = final ? kSpinnerFrames.size() - 1 : frame_++;
-    write_to_standard_error("\r\x1b[2K" + render(position, length_, now - start_, frame) +
-                            (final ? "\n" : ""));
+    StandardError::draw_bar_line(this, render(position, length_, now - start_, frame), final);
 }
 
 }  // namespace cropmerge

@@ -12,12 +12,14 @@ namespace cropmerge {
 //   {spinner} [hh:mm:ss] [40 cells] pos/len (eta)
 // drawn only when standard error is a terminal that can show colours, at
 // most 20 times a second, and always once more at finish; the finished line
-// stays on the terminal. Safe to advance from any number of threads.
+// stays on the terminal. A bar that goes away unfinished (its call failed)
+// ends its line where it stopped. Safe to advance from any number of threads.
 class ProgressBar {
 public:
     explicit ProgressBar(uint64_t length);
     ProgressBar(const ProgressBar&) = delete;
     ProgressBar& operator=(const ProgressBar&) = delete;
+    ~ProgressBar();
 
     void inc(uint64_t delta);
     // Sets the position to the length and draws the final line.

@@ -30,8 +30,11 @@
 #include "engine/float_table.h"
 #include "engine/in_order_pass.h"
 #include "engine/parallel_driver.h"
+#include "engine/pass_progress.h"
 #include "engine/past_center_filter.h"
+#include "engine/progress_bar.h"
 #include "engine/row_filters.h"
+#include "engine/scattered_pass.h"
 #include "engine/worker_pool.h"
 
 // Where sanitizer reports go; present only in a sanitizer build.
@@ -269,10 +272,16 @@ void stress_worker_pool(std::mt19937_64& rng, int rounds) {
     }
 }
 
-// The pass over points in crop-row order, split into 1 to 7 blocks on 8 real
-// workers (the driver never splits into more blocks than there are
-// processors): every split gives the one-block output, and a table out of
-// crop-row order is refused whatever the split.
+bool same_table(const FloatTable& a, const FloatTable& b) {
+    return a.rows() == b.rows() && a.cols() == b.cols() &&
+           std::memcmp(a.data(), b.data(), a.size() * sizeof(double)) == 0;
+}
+
+// The passes over the points, split into 1 to 7 blocks on 8 real workers
+// (the driver never splits into more blocks than there are processors):
+// every split gives the one-block output; the pass for points in crop-row
+// order refuses a table out of that order whatever the split, and the pass
+// for scattered points gives its output for points in order too.
 void stress_in_order_blocks(std::mt19937_64& rng, int rounds) {
     const cropmerge::WorkerPool pool(8);
     std::uniform_int_distribution<int> point_count(0, 60);
@@ -310,25 +319,35 @@ void stress_in_order_blocks(std::mt19937_64& rng, int rounds) {
                     points.end());
         const FloatTable out_of_order = table(points, 5);
         const cropmerge::CropRowKeys keys(connected_table.view(), in_order.view());
+        cropmerge::ProgressBar bar(rows);
+        const cropmerge::PassProgress progress(bar, rows);
 
         FloatTable expected;
         check(cropmerge::copy_survivors_in_table_order(in_order.view(), keys, plan, pool, 1,
-                                                       expected),
+                                                       progress, expected),
               "one block takes points in crop-row order");
         check(expected.rows() > 0 && expected.rows() < in_order.rows(),
               "the filters keep some points and remove others");
+        const FloatTable scattered_expected =
+            cropmerge::copy_scattered_survivors(out_of_order.view(), keys, plan, pool, 1, progress);
         for (size_t blocks = 1; blocks <= 7; ++blocks) {
+            const std::string split = std::to_string(blocks) + " blocks";
             FloatTable output;
-            const bool taken = cropmerge::copy_survivors_in_table_order(in_order.view(), keys, plan,
-                                                                        pool, blocks, output);
-            check(taken && output.rows() == expected.rows() &&
-                      std::memcmp(output.data(), expected.data(),
-                                  expected.size() * sizeof(double)) == 0,
-                  std::to_string(blocks) + " blocks give the one-block output");
+            const bool taken = cropmerge::copy_survivors_in_table_order(
+                in_order.view(), keys, plan, pool, blocks, progress, output);
+            check(taken && same_table(output, expected), split + " give the one-block output");
             FloatTable refused;
             check(!cropmerge::copy_survivors_in_table_order(out_of_order.view(), keys, plan, pool,
-                                                            blocks, refused),
-                  std::to_string(blocks) + " blocks refuse points out of crop-row order");
+                                                            blocks, progress, refused),
+                  split + " refuse points out of crop-row order");
+            check(same_table(cropmerge::copy_scattered_survivors(in_order.view(), keys, plan, pool,
+                                                                 blocks, progress),
+                             expected),
+                  split + " of scattered points give the in-order output");
+            check(same_table(cropmerge::copy_scattered_survivors(out_of_order.view(), keys, plan,
+                                                                 pool, blocks, progress),
+                             scattered_expected),
+                  split + " of scattered points give the one-block output");
         }
     }
 }

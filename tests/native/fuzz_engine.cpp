@@ -1,7 +1,10 @@
 // libFuzzer target over the engine's entry point. The input is decoded into
 // three small tables (any shape up to 12 by 13, row- or column-major, values
 // biased towards small ids and awkward floats), a tolerance and a worker
-// count. No oracle is needed; every run checks that
+// count. The points come as decoded or rearranged the ways tables come: in
+// crop-row order, crop rows together in another order, grouped by second id
+// (as by image tile) with crop rows interleaved, or shuffled. No oracle is
+// needed; every run checks that
 //   - a failure carries one of the engine's known messages;
 //   - the decoded worker count gives exactly the single-worker outcome;
 //   - the same tables in the other memory order give the same outcome;
@@ -12,6 +15,7 @@
 // crashing input without -close_fd_mask to see it).
 #include <fuzzer/FuzzedDataProvider.h>
 
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <cstdint>
@@ -19,6 +23,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <limits>
+#include <numeric>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -182,6 +187,68 @@ void check_output_rows(const FloatTable& output, const TableView& connected,
     }
 }
 
+// The first crop row with the point's integer id pair, or the crop row count.
+size_t crop_row_of(const TableView& points, size_t point, const TableView& connected) {
+    for (size_t crop = 0; crop < connected.rows; ++crop) {
+        if (integer_id(connected.at(crop, 1)) == integer_id(points.at(point, 0)) &&
+            integer_id(connected.at(crop, 2)) == integer_id(points.at(point, 1))) {
+            return crop;
+        }
+    }
+    return connected.rows;
+}
+
+void shuffle(FuzzedDataProvider& input, std::vector<size_t>& order) {
+    for (size_t i = order.size(); i > 1; --i) {
+        std::swap(order[i - 1], order[input.ConsumeIntegralInRange<size_t>(0, i - 1)]);
+    }
+}
+
+// The order in which the points are listed: as decoded, or one of the
+// orders that tables come in (see the top of the file).
+std::vector<size_t> point_order(FuzzedDataProvider& input, const TableView& points,
+                                const TableView& connected) {
+    std::vector<size_t> order(points.rows);
+    std::iota(order.begin(), order.end(), 0);
+    const uint8_t arrangement = input.ConsumeIntegralInRange<uint8_t>(0, 4);
+    if (arrangement == 0 || points.cols < 2 || connected.cols < 3) {
+        return order;
+    }
+    std::vector<size_t> group(points.rows);  // what the points are grouped by
+    if (arrangement == 3) {
+        shuffle(input, order);
+        for (size_t p = 0; p < points.rows; ++p) {
+            group[p] = integer_id(points.at(p, 1)) % 1024;
+        }
+    } else {
+        std::vector<size_t> rank(connected.rows + 1);
+        std::iota(rank.begin(), rank.end(), 0);
+        if (arrangement == 2) {
+            shuffle(input, rank);
+        }
+        for (size_t p = 0; p < points.rows; ++p) {
+            group[p] = rank[crop_row_of(points, p, connected)];
+        }
+    }
+    if (arrangement == 4) {
+        shuffle(input, order);
+    } else {
+        std::stable_sort(order.begin(), order.end(),
+                         [&](size_t a, size_t b) { return group[a] < group[b]; });
+    }
+    return order;
+}
+
+FloatTable rearranged(const FloatTable& table, const std::vector<size_t>& order) {
+    FloatTable copy = FloatTable::row_major(table.rows(), table.cols());
+    for (size_t r = 0; r < order.size(); ++r) {
+        for (size_t c = 0; c < table.cols(); ++c) {
+            copy.data()[r * table.cols() + c] = table.view().at(order[r], c);
+        }
+    }
+    return copy;
+}
+
 double decode_tolerance(FuzzedDataProvider& input) {
     static constexpr std::array<double, 10> kTolerances = {0.0,  0.5,   1.0,  2.0,    -1.0,
                                                            kInf, -kInf, kNaN, 1e-310, 1e300};
@@ -201,8 +268,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const unsigned long long workers = kWorkers[input.ConsumeIntegralInRange<size_t>(0, 10)];
     const double tolerance = decode_tolerance(input);
     const FloatTable connected = decode_table(input, 11);
-    const FloatTable points = decode_table(input, 4);
+    const FloatTable decoded_points = decode_table(input, 4);
     const FloatTable info = decode_table(input, 11);
+    const FloatTable points =
+        rearranged(decoded_points, point_order(input, decoded_points.view(), connected.view()));
 
     const Outcome single = run(connected.view(), points.view(), info.view(), tolerance, 1);
     if (!single.table && !is_known_failure(single.failure)) {

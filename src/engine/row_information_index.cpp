@@ -1,0 +1,79 @@
+#include "engine/row_information_index.h"
+
+#include <stdexcept>
+
+#include "engine/crop_row_keys.h"
+#include "engine/failure.h"
+
+namespace cropmerge {
+
+namespace {
+
+constexpr size_t kInfoSecondId = 4;
+
+}  // namespace
+
+RowInformationIndex::RowInformationIndex(const TableView& row_information)
+    : table_(row_information) {
+    if (table_.rows >= PairIndex::kMissing) {
+        throw std::length_error("too many rows in row_information");
+    }
+    if (table_.cols > kInfoSecondId) {
+        by_integer_pair_ = PairIndex(table_.rows);
+        by_float_pair_ = PairIndex(table_.rows);
+        first_with_integer_pair_.assign(table_.rows, false);
+        for (size_t row = 0; row < table_.rows; ++row) {
+            const double first = table_.at(row, 0);
+            const double second = table_.at(row, kInfoSecondId);
+            const auto value = static_cast<uint32_t>(row);
+            first_with_integer_pair_[row] =
+                by_integer_pair_.insert(integer_id(first), integer_id(second), value) == value;
+            if (first == first && second == second) {
+                by_float_pair_.insert(float_key(first), float_key(second), value);
+            }
+        }
+    } else if (table_.cols > 0) {
+        first_ids_ = PairIndex(table_.rows);
+        for (size_t row = 0; row < table_.rows; ++row) {
+            first_ids_.insert(integer_id(table_.at(row, 0)), 0, 0);
+        }
+    }
+}
+
+size_t RowInformationIndex::own_row(uint64_t first, uint64_t second, size_t guess) const {
+    if (table_.rows == 0) {
+        fail(kMissingRow);
+    }
+    // A scan reads column 0 of the first row, and column 4 of the first row
+    // whose first id matches.
+    if (table_.cols == 0 ||
+        (table_.cols <= kInfoSecondId && first_ids_.find(first, 0) != PairIndex::kMissing)) {
+        fail(kIndexOutOfBounds);
+    }
+    if (table_.cols <= kInfoSecondId) {
+        fail(kMissingRow);
+    }
+    if (guess < table_.rows && first_with_integer_pair_[guess] &&
+        integer_id(table_.at(guess, 0)) == first &&
+        integer_id(table_.at(guess, kInfoSecondId)) == second) {
+        return guess;
+    }
+    const uint32_t row = by_integer_pair_.find(first, second);
+    if (row == PairIndex::kMissing) {
+        fail(kMissingRow);
+    }
+    return row;
+}
+
+size_t RowInformationIndex::connected_row(double first, double second) const {
+    if (first != first || second != second) {
+        fail(kMissingRow);
+    }
+    const uint32_t row = by_float_pair_.find(float_key(first), float_key(second));
+    if (row == PairIndex::kMissing) {
+        fail(kMissingRow);
+    }
+    return row;
+}
+
+}  // namespace cropmerge

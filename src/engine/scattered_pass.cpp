@@ -1,0 +1,241 @@
+#include "engine/scattered_pass.h"
+
+#include <algorithm>
+#include <span>
+#include <vector>
+
+#include "engine/buffer.h"
+#include "engine/past_center_filter.h"
+#include "engine/point_runs.h"
+#include "engine/row_copy.h"
+
+namespace cropmerge {
+
+namespace {
+
+// The crop row a point survives in: a row index, or one of these.
+constexpr uint32_t kRemoved = CropRowKeys::kNone;
+constexpr uint32_t kSeveralRows = CropRowKeys::kNone - 1;
+
+// Calls visit(row) for every crop row, from `first_row` on along its chain of
+// rows with the same id pair, whose merge keeps the point.
+template <class Visit>
+void visit_surviving_rows(const TableView& points, size_t point, const CropRowKeys& keys,
+                          const RowFilters& plan, uint32_t first_row, Visit&& visit) {
+    for (uint32_t row = first_row; row != CropRowKeys::kNone;
+         row = keys.next_row_with_same_ids(row)) {
+        if (plan.keeps(row, points, point)) {
+            visit(row);
+        }
+    }
+}
+
+// What the tagging pass shares: the inputs, and one block's tags and counts.
+struct Tagging {
+    const TableView& points;
+    const CropRowKeys& keys;
+    const RowFilters& plan;
+    uint32_t* tags;
+    size_t* counts;  // survivors of each crop row in the block
+};
+
+// Tags points [begin, end), which share one id pair whose crop rows start at
+// `first_row`, with the crop row each survives in (kSeveralRows when the pair
+// names more than one crop row), and counts the survivors of every crop row.
+void tag_run(const Tagging& at, uint32_t first_row, size_t begin, size_t end) {
+    if (first_row == CropRowKeys::kNone) {
+        std::fill(at.tags + begin, at.tags + end, kRemoved);
+        return;
+    }
+    if (at.plan.chained(first_row)) {
+        for (size_t point = begin; point < end; ++point) {
+            at.tags[point] = kRemoved;
+            visit_surviving_rows(at.points, point, at.keys, at.plan, first_row, [&](uint32_t row) {
+                ++at.counts[row];
+                at.tags[point] = kSeveralRows;
+            });
+        }
+        return;
+    }
+    const std::span<const PastCenterFilter> filters = at.plan.of_row(first_row);
+    if (filters.empty()) {
+        std::fill(at.tags + begin, at.tags + end, first_row);
+        at.counts[first_row] += end - begin;
+        return;
+    }
+    size_t kept = 0;
+    for (size_t point = begin; point < end; ++point) {
+        const bool keep =
+            survives_past_center_filters(filters, at.points.at(point, 2), at.points.at(point, 3));
+        at.tags[point] = keep ? first_row : kRemoved;
+        kept += keep ? 1 : 0;
+    }
+    at.counts[first_row] += kept;
+}
+
+// Runs at least this long are tagged as one; shorter ones mean scattered
+// points, whose lookups are fetched ahead in batches of this size instead of
+// waited for one by one.
+constexpr size_t kBatch = 32;
+
+// Starts fetching the lines of points [begin, end) of a row-major table.
+void prefetch_rows(const TableView& points, size_t begin, size_t end) {
+    if (begin >= end || !points.rows_are_contiguous()) {
+        return;
+    }
+    constexpr size_t kLine = 64;
+    const char* from = reinterpret_cast<const char*>(points.row_start(begin));
+    const char* to = reinterpret_cast<const char*>(points.row_start(end - 1) + points.cols);
+    for (; from < to; from += kLine) {
+        __builtin_prefetch(from);
+    }
+}
+
+// Looks up the first crop row of points [point, point + size) (size at most
+// kBatch) into `first_rows`, every lookup started before any is waited for,
+// and starts fetching what tagging them reads next.
+void look_up_batch(const Tagging& at, size_t point, size_t size, uint32_t* first_rows) {
+    uint64_t firsts[kBatch];
+    uint64_t seconds[kBatch];
+    for (size_t i = 0; i < size; ++i) {
+        firsts[i] = integer_id(at.points.at(point + i, 0));
+        seconds[i] = integer_id(at.points.at(point + i, 1));
+        at.keys.prefetch(firsts[i], seconds[i]);
+    }
+    for (size_t i = 0; i < size; ++i) {
+        first_rows[i] = at.keys.first_row(firsts[i], seconds[i]);
+        if (first_rows[i] != CropRowKeys::kNone) {
+            at.plan.prefetch(first_rows[i]);
+            __builtin_prefetch(&at.counts[first_rows[i]], 1);
+        }
+    }
+    for (size_t i = 0; i < size; ++i) {
+        if (first_rows[i] != CropRowKeys::kNone) {
+            at.plan.prefetch_filters(first_rows[i]);
+        }
+    }
+}
+
+// Tags scattered points [point, point + size), size at most kBatch.
+void tag_batch(const Tagging& at, size_t point, size_t size, size_t end) {
+    // Scattered lookups keep the hardware from fetching the next batch's
+    // points ahead on its own.
+    prefetch_rows(at.points, std::min(end, point + size), std::min(end, point + 2 * size));
+    uint32_t first_rows[kBatch];
+    look_up_batch(at, point, size, first_rows);
+    for (size_t i = 0; i < size; ++i) {
+        const uint32_t row = first_rows[i];
+        const size_t here = point + i;
+        // tag_run for one point of a crop row with an id pair of its own,
+        // without the call.
+        if (row != CropRowKeys::kNone && !at.plan.chained(row)) {
+            const bool keep = at.plan.keeps(row, at.points, here);
+            at.tags[here] = keep ? row : kRemoved;
+            at.counts[row] += keep ? 1 : 0;
+        } else {
+            tag_run(at, row, here, here + 1);
+        }
+    }
+}
+
+// Tags the points in [begin, end) (see tag_run).
+void tag_points(const Tagging& at, size_t begin, size_t end) {
+    uint32_t previous_row = CropRowKeys::kNone;
+    size_t point = begin;
+    while (point < end) {
+        const size_t stop = run_end(at.points, point, end);
+        if (stop - point >= kBatch || stop == end) {
+            const uint32_t row = first_row_of(at.points, at.keys, point, previous_row);
+            tag_run(at, row, point, stop);
+            previous_row = row;
+            point = stop;
+            continue;
+        }
+        const size_t size = std::min(kBatch, end - point);
+        tag_batch(at, point, size, end);
+        previous_row = CropRowKeys::kNone;
+        point += size;
+    }
+}
+
+// Turns the survivor counts of every (block, crop row), stored block-major,
+// into output positions, crop row-major; returns the survivors in total.
+size_t counts_to_positions(std::vector<size_t>& position, size_t blocks, size_t rows) {
+    size_t next = 0;
+    for (size_t row = 0; row < rows; ++row) {
+        for (size_t block = 0; block < blocks; ++block) {
+            const size_t count = position[block * rows + row];
+            position[block * rows + row] = next;
+            next += count;
+        }
+    }
+    return next;
+}
+
+// How many points ahead the copy starts fetching a survivor's destination.
+constexpr size_t kWriteAhead = 16;
+
+// Copies the tagged survivors of points [begin, end) to their places in
+// `out`; `positions` holds the block's next place for each crop row.
+void copy_tagged(const Tagging& at, size_t begin, size_t end, double* out) {
+    const TableView& points = at.points;
+    const size_t cols = points.cols;
+    size_t* positions = at.counts;
+    for (size_t point = begin; point < end;) {
+        // Scattered survivors land at scattered places: start fetching
+        // the place of one a little ahead.
+        if (point + kWriteAhead < end && at.tags[point + kWriteAhead] < kSeveralRows) {
+            __builtin_prefetch(out + positions[at.tags[point + kWriteAhead]] * cols, 1);
+        }
+        const uint32_t tag = at.tags[point];
+        if (tag == kSeveralRows) {
+            const uint32_t first_row =
+                at.keys.first_row(integer_id(points.at(point, 0)), integer_id(points.at(point, 1)));
+            visit_surviving_rows(points, point, at.keys, at.plan, first_row, [&](uint32_t row) {
+                copy_rows(points, point, 1, out + positions[row]++ * cols);
+            });
+            ++point;
+        } else if (tag == kRemoved) {
+            ++point;
+        } else {
+            // Neighbouring survivors of one crop row stay neighbours.
+            size_t run = 1;
+            while (point + run < end && at.tags[point + run] == tag) {
+                ++run;
+            }
+            copy_rows(points, point, run, out + positions[tag] * cols);
+            positions[tag] += run;
+            point += run;
+        }
+    }
+    finish_streaming();
+}
+
+}  // namespace
+
+FloatTable copy_scattered_survivors(const TableView& points, const CropRowKeys& keys,
+                                    const RowFilters& plan, const WorkerPool& pool, size_t blocks,
+                                    const PassProgress& progress) {
+    const size_t rows = plan.rows.size();
+    // Without both id columns no point belongs to any crop row.
+    const size_t total = points.cols >= 2 ? points.rows : 0;
+    auto block_begin = [&](size_t block) { return total * block / blocks; };
+    const Buffer<uint32_t> tags = make_buffer<uint32_t>(total);
+    std::vector<size_t> position(blocks * rows, 0);
+    auto tagging = [&](size_t block) {
+        return Tagging{points, keys, plan, tags.get(), position.data() + block * rows};
+    };
+
+    pool.for_each(blocks, [&](size_t block) {
+        tag_points(tagging(block), block_begin(block), block_begin(block + 1));
+    });
+    FloatTable output =
+        FloatTable::row_major(counts_to_positions(position, blocks, rows), points.cols);
+    pool.for_each(blocks, [&](size_t block) {
+        copy_tagged(tagging(block), block_begin(block), block_begin(block + 1), output.data());
+        progress.block_written(block, blocks);
+    });
+    return output;
+}
+
+}  // namespace cropmerge
