@@ -9,9 +9,12 @@ The fields are written to disk once; then, round after round and in a rotating o
   timed apart.
 
 Every round's outputs are checked equal to the serial loop's. Dask's overhead per field is
-the one-worker batch's time per field less the serial loop's. Memory per field is the
-serial process's peak resident memory over what it held before the first field. The table
-and the goal checks go to stdout and, with the machine's description, to batch_results.md.
+the one-worker batch's time per field less the serial loop's. CPU seconds (the workers' and
+this process's, which runs the scheduler) are counted too: on a machine shared by several
+sessions, each session gets its share of the cores however many processes it runs, and
+CPU time tells the batch's own cost apart from that. Memory per field is the serial
+process's peak resident memory over what it held before the first field. The table and the
+goal checks go to stdout and, with the machine's description, to batch_results.md.
 """
 
 import argparse
@@ -34,6 +37,7 @@ from cropmerge.synthetic import make_field
 HERE = Path(__file__).resolve().parent
 SPEEDUP_GOAL = 1.3  # batch on two workers over the serial loop, in fields per second
 OVERHEAD_GOAL = 0.020  # seconds of Dask per field
+TOLERANCE = "auto"  # as the command merges by default
 # Contender: worker processes of its local cluster (None: the serial loop, no cluster).
 CONTENDERS = {"serial": None, "batch, 1 worker": 1, "batch, 2 workers": 2}
 
@@ -45,13 +49,13 @@ from cropmerge.batch import FieldOptions, merge_field
 fields, out_dir, tolerance = json.loads(sys.argv[1])
 options = FieldOptions(tolerance, 1, False)
 resident_kib = int(Path("/proc/self/status").read_text().split("VmRSS:")[1].split()[0])
-start = time.perf_counter()
+start, cpu = time.perf_counter(), time.process_time()
 for field in fields:
     result = merge_field(field, str(Path(out_dir) / (Path(field).stem + ".npy")), options)
     assert result.status == "ok", result.error
-seconds = time.perf_counter() - start
+seconds, cpu = time.perf_counter() - start, time.process_time() - cpu
 peak_kib = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
-print(json.dumps({"seconds": seconds, "growth": (peak_kib - resident_kib) * 1024}))
+print(json.dumps({"seconds": seconds, "cpu": cpu, "growth": (peak_kib - resident_kib) * 1024}))
 """
 
 
@@ -68,7 +72,7 @@ def write_fields(folder, count, points):
             row_information=field.row_information,
         )
         paths.append(path)
-    return paths, field.default_tolerance
+    return paths
 
 
 def run_serial(fields, out_dir, tolerance):
@@ -77,20 +81,24 @@ def run_serial(fields, out_dir, tolerance):
         [sys.executable, "-c", SERIAL_LOOP, argument], capture_output=True, text=True, check=True
     )
     figures = json.loads(done.stdout)
-    return figures["seconds"], figures["growth"]
+    return figures["seconds"], figures["cpu"], figures["growth"]
 
 
 def run_batch(fields, out_dir, tolerance, workers):
-    """(seconds of the batch, seconds to start and stop the cluster, a worker's idle memory)."""
+    """Seconds and CPU seconds of the batch (its workers' and this process's, which runs the
+    scheduler), seconds to start and stop the cluster, and a worker's idle memory."""
     start = time.perf_counter()
     with batch.local_client(workers) as client:
         client.wait_for_workers(workers)
         idle = max(client.run(_resident_bytes).values())
+        before, own_cpu = client.run(time.process_time), time.process_time()
         started = time.perf_counter()
         report = batch.merge_fields(fields, out_dir, tolerance=tolerance, client=client)
         seconds = time.perf_counter() - started
+        after, own_cpu = client.run(time.process_time), time.process_time() - own_cpu
     assert report.summary["ok"] == len(fields), report.failed
-    return seconds, time.perf_counter() - start - seconds, idle
+    cpu = own_cpu + sum(after[worker] - before[worker] for worker in after)
+    return seconds, cpu, time.perf_counter() - start - seconds, idle
 
 
 def _resident_bytes():
@@ -115,6 +123,7 @@ def measure(fields, tolerance, rounds, out_dir):
     run_serial(fields, out_dir, tolerance)  # warms the files up; its outputs are the reference
     reference = digests(out_dir)
     times = {name: [] for name in CONTENDERS}
+    cpu = {name: [] for name in CONTENDERS}
     extra = {"growth": [], "cluster": [], "idle": []}
     names = list(CONTENDERS)
     for round_number in range(rounds):
@@ -122,20 +131,22 @@ def measure(fields, tolerance, rounds, out_dir):
         for name in names[shift:] + names[:shift]:
             workers = CONTENDERS[name]
             if workers is None:
-                seconds, growth = run_serial(fields, out_dir, tolerance)
+                seconds, cpu_seconds, growth = run_serial(fields, out_dir, tolerance)
                 extra["growth"].append(growth)
             else:
-                seconds, cluster, idle = run_batch(fields, out_dir, tolerance, workers)
+                seconds, cpu_seconds, cluster, idle = run_batch(fields, out_dir, tolerance, workers)
                 extra["cluster"].append(cluster)
                 extra["idle"].append(idle)
             times[name].append(seconds)
+            cpu[name].append(cpu_seconds)
             print(f"round {round_number + 1}: {name}: {seconds:.2f} s", flush=True)
             assert digests(out_dir) == reference, f"{name} wrote other outputs"
-    return times, extra
+    return times, cpu, extra
 
 
-def summarise(times, extra, count, file_bytes):
+def summarise(times, cpu, extra, count, file_bytes):
     median = {name: statistics.median(values) for name, values in times.items()}
+    cpu_median = {name: statistics.median(values) for name, values in cpu.items()}
     serial = median["serial"]
     rows = [
         [
@@ -145,10 +156,12 @@ def summarise(times, extra, count, file_bytes):
             f"{count / median[name]:.1f}",
             f"{serial / median[name]:.2f}",
             f"{1e3 * median[name] / count:.1f}",
+            f"{1e3 * cpu_median[name] / count:.1f}",
         ]
         for name in times
     ]
     header = ["contender", "wall s (median)", "rounds", "fields/s", "vs serial", "ms/field"]
+    header.append("CPU ms/field")
     overhead = (median["batch, 1 worker"] - serial) / count
     speedup = serial / median["batch, 2 workers"]
     figures = {
@@ -160,6 +173,10 @@ def summarise(times, extra, count, file_bytes):
         "idle worker process": f"{max(extra['idle']) / 2**20:.0f} MiB",
         "cluster start and stop": f"{statistics.median(extra['cluster']):.1f} s",
         "fields per second per core (2 workers)": f"{count / median['batch, 2 workers'] / 2:.1f}",
+        "fields per CPU second (2 workers)": f"{count / cpu_median['batch, 2 workers']:.1f}",
+        "Dask's CPU per field (2 workers less serial)": (
+            f"{1e3 * (cpu_median['batch, 2 workers'] - cpu_median['serial']) / count:.1f} ms"
+        ),
     }
     verdicts = [
         (speedup >= SPEEDUP_GOAL, f"batch on 2 workers >= {SPEEDUP_GOAL}x serial: {speedup:.2f}x"),
@@ -207,14 +224,14 @@ def main():
     machine_info = machine()
     scratch = Path(tempfile.mkdtemp(prefix="bench-batch-"))
     try:
-        fields, tolerance = write_fields(scratch, args.fields, args.points)
+        fields = write_fields(scratch, args.fields, args.points)
         out_dir = scratch / "out"
         out_dir.mkdir()
-        times, extra = measure(fields, tolerance, args.rounds, out_dir)
+        times, cpu, extra = measure(fields, TOLERANCE, args.rounds, out_dir)
         file_bytes = statistics.mean(path.stat().st_size for path in fields)
     finally:
         shutil.rmtree(scratch)
-    body, figures, verdicts = summarise(times, extra, args.fields, file_bytes)
+    body, figures, verdicts = summarise(times, cpu, extra, args.fields, file_bytes)
     print(body)
     for key, value in figures.items():
         print(f"{key}: {value}")

@@ -28,6 +28,7 @@ from distributed import Client, Future, LocalCluster, as_completed, get_worker
 
 from cropmerge import FieldError, MergeError, auto_tolerance, check_field, merge
 from cropmerge.fieldio import (
+    OUTPUT_FORMATS,
     TABLES,
     UserError,
     atomic_output,
@@ -47,7 +48,7 @@ __all__ = [
 ]
 
 REPORT_NAME = "report.json"
-FORMATS = ("npy", "npz", "csv")
+FORMATS = tuple(suffix.lstrip(".") for suffix in OUTPUT_FORMATS)
 # Refreshing the report after every field would rewrite it quadratically often.
 _REPORT_REFRESH_SECONDS = 1.0
 
@@ -301,8 +302,14 @@ def local_client(workers: int | None = None) -> Iterator[Client]:
     # A merge holds the GIL for its whole call: processes, not threads, run fields side by
     # side. Workers share the command's terminal; the engine's own bars would clobber ours.
     # A worker holds only the field it runs, so a field that kills it takes no other down.
+    # Dask has workers hand freed memory back to the system at once; each field would then
+    # fault its arrays in afresh, which costs more than merging them.
+    settings = {
+        "distributed.scheduler.worker-saturation": 1.0,
+        "distributed.nanny.pre-spawn-environ.MALLOC_TRIM_THRESHOLD_": None,
+    }
     with (
-        dask.config.set({"distributed.scheduler.worker-saturation": 1.0}),
+        dask.config.set(settings),
         LocalCluster(
             n_workers=workers or os.process_cpu_count() or 1,
             threads_per_worker=1,

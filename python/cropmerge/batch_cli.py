@@ -15,7 +15,7 @@ from collections.abc import Iterator
 from pathlib import Path
 from typing import IO, TYPE_CHECKING
 
-from cropmerge.fieldio import UserError
+from cropmerge.fieldio import OUTPUT_FORMATS, UserError
 
 if TYPE_CHECKING:
     from distributed import Client
@@ -69,7 +69,8 @@ def add_parser(commands: argparse._SubParsersAction[argparse.ArgumentParser]) ->
         metavar="N",
         help="worker processes of the local cluster (default: one per CPU)",
     )
-    batch.add_argument("--format", choices=("npy", "npz", "csv"), default="npy")
+    formats = [suffix.lstrip(".") for suffix in OUTPUT_FORMATS]
+    batch.add_argument("--format", choices=formats, default="npy")
     batch.add_argument(
         "--resume",
         action="store_true",
@@ -77,7 +78,9 @@ def add_parser(commands: argparse._SubParsersAction[argparse.ArgumentParser]) ->
         "(size and modification time) with the same options",
     )
     batch.add_argument(
-        "--strict", action="store_true", help="fail a field whose tables show any problem"
+        "--strict",
+        action="store_true",
+        help="fail a field that the check of 'cropmerge check' finds fault with",
     )
 
 
