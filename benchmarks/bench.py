@@ -335,7 +335,7 @@ def intro(args):
         f"(half the plant spacing). Each time is the median of interleaved rounds ({rounds})",
         "after one warm-up call; Numba's compile is not timed; the progress bar is off.",
         "Memory is the growth of peak resident memory over one call, in a fresh process that",
-        f"has built its inputs. Colliding ids: `make_field({crop_rows:,}, {points:,})` with",
+        f"has loaded its inputs. Colliding ids: `make_field({crop_rows:_}, {points:_})` with",
         "its id pairs replaced by pairs from `benchmarks/colliding_ids.py`.",
     ]
 

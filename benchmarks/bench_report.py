@@ -6,6 +6,7 @@ import subprocess
 from datetime import UTC, datetime
 from pathlib import Path
 
+import numba
 import numpy as np
 from goals import BYTES_PER_POINT, ratio
 from orders import ORDERS
@@ -57,6 +58,7 @@ def machine():
         "transparent huge pages": thp,
         "Python": platform.python_version(),
         "NumPy": np.__version__,
+        "Numba": numba.__version__,
         "commit": commit,
         "date": datetime.now(UTC).strftime("%Y-%m-%d %H:%M UTC"),
         "load average at start": " ".join(f"{load:.2f}" for load in os.getloadavg()),

@@ -11,7 +11,7 @@ crop-row id pairs) and returns exactly the extension's rows.
 
 import numpy as np
 from cropmerge.geometry import centers, facing_ends, filter_boxes, inside_boxes
-from cropmerge.ids import PairKeys, first_match, float_pair_keys
+from cropmerge.ids import FloatPairIndex, PairKeys, first_match
 from cropmerge.links import SLOTS
 
 
@@ -52,7 +52,7 @@ def merge_points_numpy(connected_crop_rows, points_in_rows, row_information, tol
 
     # The slots in use, in turn; a slot past the end of a crop row's list passes every point
     # with numeric x and y.
-    float_keys = float_pair_keys(info[:, 0], info[:, 4])
+    connected_rows = FloatPairIndex(info[:, 0], info[:, 4])
     anchors = info[:, 5:11]
     own_anchors = anchors[own]
     listed = np.ones(rows, dtype=bool)
@@ -63,8 +63,7 @@ def merge_points_numpy(connected_crop_rows, points_in_rows, row_information, tol
         if not listed.any():
             break
         where = np.flatnonzero(listed)
-        query = float_pair_keys(first_id[where], connected[where, 4 + 2 * slot])
-        conn = first_match(float_keys, query)
+        conn = connected_rows.rows(first_id[where], connected[where, 4 + 2 * slot])
         if (conn < 0).any():
             raise ValueError("a connected row has no row_information row")
         bounds = np.empty((8, rows))

@@ -8,9 +8,9 @@ a deterministic permutation of those points; the other two tables stay as they a
 import numpy as np
 
 ORDERS = {
-    "a": "crop-row order",
-    "b": "crop rows permuted",
-    "c": "by tile, rows interleaved",
+    "a": "crop-row order: each crop row's points together, as connected_crop_rows lists them",
+    "b": "each crop row's points together, the crop rows in a random order",
+    "c": "tile after tile, each tile's points by x, so that its crop rows alternate",
     "d": "shuffled",
 }
 

@@ -1,4 +1,4 @@
-"""Process and thread hygiene: no thread outlives a call, calls work after fork()
+"""Process and thread hygiene: worker threads do not pile up, calls work after fork()
 and from many Python threads, repeated calls leak nothing, result buffers are
 freed with their last view, and the process-wide caches start up once."""
 
@@ -77,7 +77,9 @@ def test_the_sanitized_build_is_the_one_imported():
 
 @pytest.mark.parametrize("num_threads", [0, 1, 2, 8, 2**40])
 @pytest.mark.parametrize("fails", [False, True], ids=["returns", "fails"])
-def test_no_thread_outlives_a_call(num_threads, fails):
+def test_calls_start_no_threads_beyond_the_shared_workers(num_threads, fails):
+    """The workers besides the caller persist between calls; later calls reuse them."""
+    merge(*FIELD, 0.5, num_threads)
     before = thread_count()
     for _ in range(3):
         if fails:
@@ -101,6 +103,7 @@ def _child(connection, index):
         connection.close()
 
 
+@pytest.mark.filterwarnings("ignore:This process .* is multi-threaded:DeprecationWarning")
 def test_calls_work_in_children_forked_after_a_call():
     reference = expected(FIELD)  # the parent has called: its caches are filled
     context = multiprocessing.get_context("fork")
@@ -245,7 +248,9 @@ FIRST_CALLS = textwrap.dedent(
     assert base_types[0].__name__ == "PySliceContainer"
     assert len(panic_types) == 8 and len(set(panic_types)) == 1, panic_types
     assert panic_types[0].__module__ == "pyo3_runtime"
-    assert len(os.listdir("/proc/self/task")) == threads_before, "a thread outlived the calls"
+    # The calls ask for at most 2 workers: the caller and a thread shared between calls.
+    helpers = len(os.listdir("/proc/self/task")) - threads_before
+    assert helpers <= 1, f"{helpers} threads left"
     print("ok")
     """
 )

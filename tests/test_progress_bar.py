@@ -89,8 +89,6 @@ def test_finished_bar_on_a_terminal(rows):
 
 def test_failure_report_starts_on_a_line_of_its_own():
     """The bar's line ends where the bar stopped, and the bar draws nothing after the report."""
-    # Enough crop rows that the ones before the failing last one are planned in tasks of
-    # their own, which draw the bar before the failure.
     drawn = run_on_terminal(5000, "failing")
     bar, report = drawn.split("thread '", 1)
     assert bar.endswith("\n")

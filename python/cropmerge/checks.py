@@ -15,7 +15,7 @@ from numpy.typing import ArrayLike
 
 from cropmerge.field import IndexedField, index_field
 from cropmerge.geometry import Junctions, find_junctions
-from cropmerge.ids import PairKeys, first_match, integer_ids
+from cropmerge.ids import integer_ids
 from cropmerge.links import connected_pairs
 from cropmerge.spacing import point_spacing
 from cropmerge.tables import count_of, format_id_pair, id_columns
@@ -67,8 +67,8 @@ def _unlisted_points(field: IndexedField) -> Finding | None:
     count = int(field.run_length[unlisted].sum())
     if count == 0:
         return None
-    ids = field.points[field.run_start[unlisted], :2]
-    pairs = np.column_stack((integer_ids(ids[:, 0]), integer_ids(ids[:, 1])))
+    first, second = (ids[unlisted] for ids in field.run_ids)
+    pairs = np.column_stack((integer_ids(first), integer_ids(second)))
     distinct, first_seen = np.unique(pairs, axis=0, return_index=True)
     examples = distinct[np.argsort(first_seen)]
     return Finding(
@@ -82,26 +82,25 @@ def _unlisted_points(field: IndexedField) -> Finding | None:
 
 
 def _one_sided_connections(field: IndexedField) -> Finding | None:
-    """Connections whose connected row, as a crop row, does not list the crop row back
-    (compared as integer ids)."""
-    connected, rows = field.connected, field.links.crop_row
-    if len(rows) == 0:
-        return None
-    pairs = connected_pairs(connected, rows, field.links.slot)
-    keys = PairKeys(connected[:, 1], connected[:, 2])
-    own, other = keys(connected[rows, 1], connected[rows, 2]), keys(pairs[:, 0], pairs[:, 1])
-    # Keys stay far below 2**53, so that these complex keys are exact.
-    one_sided = first_match(own + 1j * other, other + 1j * own) < 0
+    """Connections whose connected row, as a crop row, does not list the crop row back.
+
+    Rows are compared by the row_information row that the merge finds for them.
+    """
+    links = field.links
+    own, other = links.own_info[links.crop_row], links.other_info
+    width = len(field.info)
+    one_sided = ~np.isin(other * width + own, own * width + other)
     count = int(np.count_nonzero(one_sided))
     if count == 0:
         return None
     which = np.flatnonzero(one_sided)[:EXAMPLES]
-    crop_rows = _pairs(connected[rows[which], 1:3])
-    examples = tuple(zip(crop_rows, _pairs(pairs[which]), strict=True))
+    rows = links.crop_row[which]
+    crop_rows = _pairs(field.connected[rows, 1:3])
+    connected_rows = _pairs(connected_pairs(field.connected, rows, links.slot[which]))
     return Finding(
         "one_sided_connections",
         count,
-        examples,
+        tuple(zip(crop_rows, connected_rows, strict=True)),
         f"{count_of(count, 'connection')} listed on one side only: the other crop row keeps "
         "its duplicates of the junction; list each connection in both crop rows",
     )
@@ -129,10 +128,9 @@ def _non_integer_ids(field: IndexedField) -> Finding | None:
     count = 0
     examples: list[IdPair] = []
     # The points of a run share their ids, so their first point speaks for all.
-    point_ids = id_columns(field.points[field.run_start], 0, 1)
     for (first, second), weight in (
         (id_columns(field.connected, 1, 2), None),
-        (point_ids, field.run_length),
+        (field.run_ids, field.run_length),
         (id_columns(field.info, 0, 4), None),
     ):
         odd = np.flatnonzero(_not_whole(first) | _not_whole(second))

@@ -8,12 +8,10 @@ go to a temporary file in the target folder and are renamed into place.
 from __future__ import annotations
 
 import argparse
-import contextlib
 import math
-import os
 import sys
 import time
-from collections.abc import Callable, Iterator
+from collections.abc import Callable
 from pathlib import Path
 from typing import NoReturn
 
@@ -247,29 +245,12 @@ def _chosen_tolerance(field: IndexedField, tolerance: float | None) -> tuple[flo
 # ---- merging -------------------------------------------------------------------
 
 
-@contextlib.contextmanager
-def _engine_stderr_discarded() -> Iterator[None]:
-    """The engine writes a report of each failure, with its source position, and its
-    progress bar straight to file descriptor 2; the command says what went wrong in
-    the user's terms instead."""
-    sys.stderr.flush()
-    saved = os.dup(2)
-    try:
-        with open(os.devnull, "wb") as sink:
-            os.dup2(sink.fileno(), 2)
-            try:
-                yield
-            finally:
-                os.dup2(saved, 2)
-    finally:
-        os.close(saved)
-
-
 def _merge(tables: dict[str, np.ndarray], tolerance: float, threads: int) -> np.ndarray:
-    """The merge of tables that ``index_field`` has checked."""
+    """The merge of tables that ``index_field`` has checked: the engine's own failure
+    report, with its source position, can then only concern what no check of the
+    tables can foresee (threads that cannot start), and its progress bar stays."""
     try:
-        with _engine_stderr_discarded():
-            return merge(*(tables[name] for name in TABLES), tolerance, threads, check=False)
+        return merge(*(tables[name] for name in TABLES), tolerance, threads, check=False)
     except (TypeError, ValueError, OverflowError) as error:
         notes = "".join(f" ({note})" for note in getattr(error, "__notes__", ()))
         raise UserError(f"{error}{notes}") from None

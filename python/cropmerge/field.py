@@ -26,6 +26,7 @@ class IndexedField:
     info: np.ndarray
     links: Links  # the rows of row_information that the merge looks up
     run_start: np.ndarray  # the first point of each run
+    run_ids: tuple[np.ndarray, np.ndarray]  # the first and second id of each run
     run_length: np.ndarray
     run_group: np.ndarray  # the crop row (the first of equal id pairs) of each run, or -1
 
@@ -67,6 +68,6 @@ def index_field(
     # validate_tables lets a table without rows have fewer columns.
     point_ids = points if points.shape[1] >= 2 else np.zeros((0, 2))
     start, length = _runs(point_ids)
-    run_ids = point_ids[start]
-    group = keys.lookup(keys(*crop_rows), keys(run_ids[:, 0], run_ids[:, 1]), missing=-1)
-    return IndexedField(connected, points, info, links, start, length, group)
+    run_ids = (point_ids[start, 0], point_ids[start, 1])
+    group = keys.lookup(keys(*crop_rows), keys(*run_ids), missing=-1)
+    return IndexedField(connected, points, info, links, start, run_ids, length, group)

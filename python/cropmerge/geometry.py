@@ -48,18 +48,22 @@ def facing_ends(own: np.ndarray, connected: np.ndarray) -> FacingEnds:
     above 0 the pair is (0, 0). The ends are then chosen by index, not by value.
     """
     rows = len(own)
+    own_columns, connected_columns = own.T.copy(), connected.T.copy()  # contiguous
     best = np.zeros(rows)
-    own_index = np.zeros(rows, dtype=np.int64)
-    connected_index = np.zeros(rows, dtype=np.int64)
+    pair = np.zeros(rows, dtype=np.int64)  # 3 * own index + connected index
+    distance, dy = np.empty(rows), np.empty(rows)
     for a in range(3):
         for b in range(3):
-            dx = own[:, 2 * a] - connected[:, 2 * b]
-            dy = own[:, 2 * a + 1] - connected[:, 2 * b + 1]
-            distance = np.sqrt(dx * dx + dy * dy)
+            np.subtract(own_columns[2 * a], connected_columns[2 * b], out=distance)
+            np.subtract(own_columns[2 * a + 1], connected_columns[2 * b + 1], out=dy)
+            distance *= distance
+            dy *= dy
+            distance += dy
+            np.sqrt(distance, out=distance)
             farther = distance > best
             np.copyto(best, distance, where=farther)
-            np.copyto(own_index, a, where=farther)
-            np.copyto(connected_index, b, where=farther)
+            np.copyto(pair, 3 * a + b, where=farther)
+    own_index, connected_index = pair // 3, pair % 3
     return FacingEnds(
         far=_anchor(own, own_index),
         near=_anchor(own, np.where(own_index == 0, 1, 0)),

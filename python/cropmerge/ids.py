@@ -9,7 +9,7 @@ from __future__ import annotations
 
 import numpy as np
 
-__all__ = ["PairKeys", "first_match", "float_pair_keys", "integer_ids"]
+__all__ = ["FloatPairIndex", "PairKeys", "first_match", "integer_ids"]
 
 _U64_MAX = np.iinfo(np.uint64).max
 _DENSE_LIMIT = 2**24  # largest key space looked up through a table instead of a search
@@ -47,16 +47,11 @@ class PairKeys:
             self.width = len(self.known[1]) + 1
             self.space = (len(self.known[0]) + 1) * self.width
 
-    @staticmethod
-    def _rank(known: np.ndarray, ids: np.ndarray) -> np.ndarray:
-        pos = np.searchsorted(known, ids)
-        found = known[np.minimum(pos, len(known) - 1)] == ids
-        return np.where(found, pos, len(known))
-
     def __call__(self, first: np.ndarray, second: np.ndarray) -> np.ndarray:
         if not self.direct:
-            first_rank = self._rank(self.known[0], integer_ids(first))
-            second_rank = self._rank(self.known[1], integer_ids(second))
+            # An id that no crop row has gets the rank past the last.
+            first_rank = _rank(self.known[0], integer_ids(first), len(self.known[0]))
+            second_rank = _rank(self.known[1], integer_ids(second), len(self.known[1]))
             return np.asarray(first_rank * self.width + second_rank, dtype=np.int64)
         # fmax turns NaN and negatives into 0 and trunc rounds toward zero; the keys stay
         # far below 2**53, so computing them in float64 is exact.
@@ -72,20 +67,53 @@ class PairKeys:
 
     def lookup(self, row_keys: np.ndarray, query_keys: np.ndarray, missing: int) -> np.ndarray:
         """The index of the first row key equal to each query key, or ``missing``."""
-        if self.space > _DENSE_LIMIT:
-            return first_match(row_keys, query_keys, missing)
-        table = np.full(self.space, missing, dtype=np.int32)
-        distinct, first = np.unique(row_keys, return_index=True)
-        table[distinct] = first
-        return table[query_keys]
+        return _lookup(row_keys, query_keys, self.space, missing)
 
 
-def float_pair_keys(first: np.ndarray, second: np.ndarray) -> np.ndarray:
-    """Keys for exact float pairs (NumPy orders complex by real, then imaginary part)."""
-    keys = np.empty(len(first), dtype=np.complex128)
-    keys.real = first + 0.0  # -0.0 + 0.0 is 0.0: the two zeros are one id
-    keys.imag = second + 0.0
-    return keys
+class FloatPairIndex:
+    """Finds id pairs in a table's two id columns by exact float equality (-0.0 equals
+    0.0, NaN equals nothing); of equal pairs the first row wins."""
+
+    def __init__(self, first: np.ndarray, second: np.ndarray) -> None:
+        self.known = tuple(np.unique(ids[~np.isnan(ids)] + 0.0) for ids in (first, second))
+        self.space = len(self.known[0]) * len(self.known[1])
+        keys = self._keys(first, second)
+        # Rows with a NaN id get a key of their own past the pairs' keys: no pair finds them.
+        self.row_keys = np.where(keys < 0, self.space, keys)
+
+    def _keys(self, first: np.ndarray, second: np.ndarray) -> np.ndarray:
+        """Each pair as its ids' ranks among the table's ids, in [0, space), or -1 for a
+        pair with an id that the table lacks."""
+        first_rank, second_rank = (
+            _rank(known, ids, -1) for known, ids in zip(self.known, (first, second), strict=True)
+        )
+        found = (first_rank >= 0) & (second_rank >= 0)
+        return np.where(found, first_rank * len(self.known[1]) + second_rank, -1)
+
+    def rows(self, first: np.ndarray, second: np.ndarray) -> np.ndarray:
+        """For each pair (first[i], second[i]), the first table row holding it, or -1."""
+        keys = self._keys(first, second)
+        rows = _lookup(self.row_keys, np.maximum(keys, 0), self.space + 1, -1)
+        return np.where(keys < 0, -1, rows)
+
+
+def _rank(known: np.ndarray, ids: np.ndarray, missing: int) -> np.ndarray:
+    """Each id's index in the sorted ``known``, or ``missing``."""
+    if len(known) == 0:
+        return np.full(len(ids), missing)
+    pos = np.minimum(np.searchsorted(known, ids), len(known) - 1)
+    return np.where(known[pos] == ids, pos, missing)
+
+
+def _lookup(row_keys: np.ndarray, query_keys: np.ndarray, space: int, missing: int) -> np.ndarray:
+    """The index of the first row key equal to each query key, or ``missing``: through a
+    table of the whole key space [0, space) where that is small, else by search."""
+    if space > _DENSE_LIMIT:
+        return first_match(row_keys, query_keys, missing)
+    table = np.full(space, missing, dtype=np.int32)
+    distinct, first = np.unique(row_keys, return_index=True)
+    table[distinct] = first
+    return table[query_keys]
 
 
 def first_match(table_keys: np.ndarray, query_keys: np.ndarray, missing: int = -1) -> np.ndarray:

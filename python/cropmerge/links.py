@@ -10,7 +10,7 @@ from dataclasses import dataclass
 
 import numpy as np
 
-from cropmerge.ids import PairKeys, first_match, float_pair_keys
+from cropmerge.ids import FloatPairIndex, PairKeys
 
 __all__ = ["SLOTS", "Links", "connected_pairs", "link_rows", "listed_slots"]
 
@@ -48,7 +48,7 @@ def _own_info_rows(connected: np.ndarray, info: np.ndarray) -> np.ndarray:
     if len(info) == 0 or len(connected) == 0:  # then the id columns may be missing
         return np.full(len(connected), -1)
     keys = PairKeys(connected[:, 1], connected[:, 2])
-    return first_match(keys(info[:, 0], info[:, 4]), keys(connected[:, 1], connected[:, 2]))
+    return keys.lookup(keys(info[:, 0], info[:, 4]), keys(connected[:, 1], connected[:, 2]), -1)
 
 
 def link_rows(connected: np.ndarray, info: np.ndarray) -> Links:
@@ -58,6 +58,5 @@ def link_rows(connected: np.ndarray, info: np.ndarray) -> Links:
     if len(info) == 0 or len(rows) == 0:
         return Links(own, rows, slots, np.full(len(rows), -1))
     pair = connected_pairs(connected, rows, slots)
-    table_keys = float_pair_keys(info[:, 0], info[:, 4])
-    other = first_match(table_keys, float_pair_keys(pair[:, 0], pair[:, 1]))
+    other = FloatPairIndex(info[:, 0], info[:, 4]).rows(pair[:, 0], pair[:, 1])
     return Links(own, rows, slots, other)

@@ -9,7 +9,7 @@ from cropmerge.field import IndexedField, index_field
 
 __all__ = ["auto_tolerance", "point_spacing"]
 
-SAMPLE_ROWS = 1024  # crop rows, spread over the table, whose points give the spacing
+SAMPLE_ROWS = 512  # crop rows, spread over the table, whose points give the spacing
 
 
 @np.errstate(over="ignore", invalid="ignore")  # infinite anchors give no direction

@@ -61,6 +61,41 @@ size_t connected_row_count(const TableView& connected_crop_rows, size_t row) {
     return count;
 }
 
+namespace {
+
+// Reads the id pair in slot `slot` of crop row `row`'s connected rows into
+// `pair`; false when the slot's first id is NaN (the list ends there).
+bool read_connected_pair(const TableView& crop_rows, size_t row, size_t slot,
+                         std::array<double, 2>& pair) {
+    const size_t first_column = 2 * slot + 3;
+    if (first_column >= crop_rows.cols) {
+        fail(kIndexOutOfBounds);
+    }
+    pair[0] = crop_rows.at(row, first_column);
+    if (std::isnan(pair[0])) {
+        return false;
+    }
+    if (first_column + 1 >= crop_rows.cols) {
+        fail(kIndexOutOfBounds);
+    }
+    pair[1] = crop_rows.at(row, first_column + 1);
+    return true;
+}
+
+// The filter of the junction between two rows of row_information: the
+// facing ends of the two rows and the center between them.
+PastCenterFilter junction_filter(const TableView& info, size_t own_row, size_t connected_row,
+                                 double tolerance) {
+    const FacingEnds ends =
+        find_facing_ends(anchor_points(info, own_row), anchor_points(info, connected_row));
+    const Point midpoint{(ends.near_end.x + ends.connected_near_end.x) * 0.5,
+                         (ends.near_end.y + ends.connected_near_end.y) * 0.5};
+    const Point center = project_point_onto_line(midpoint, ends.near_end, ends.far_point);
+    return PastCenterFilter(center, ends.near_end, tolerance);
+}
+
+}  // namespace
+
 size_t plan_row_merge(uint64_t row_index, const MergeInputs& inputs, PastCenterFilter* filters) {
     const TableView& crop_rows = inputs.connected_crop_rows;
     const TableView& points = inputs.points_in_rows;
@@ -89,33 +124,18 @@ size_t plan_row_merge(uint64_t row_index, const MergeInputs& inputs, PastCenterF
     const size_t own_row = inputs.info_index.own_row(first_id, second_id, row_index);
 
     size_t count = 0;
-    for (; count < kMaxConnectedRows; ++count) {
-        const size_t first_column = 2 * count + 3;
-        if (first_column >= crop_rows.cols) {
-            fail(kIndexOutOfBounds);
-        }
-        const double connected_first = crop_rows.at(row_index, first_column);
-        if (std::isnan(connected_first)) {
-            break;
-        }
-        if (first_column + 1 >= crop_rows.cols) {
-            fail(kIndexOutOfBounds);
-        }
-        const double connected_second = crop_rows.at(row_index, first_column + 1);
-        const size_t connected_row =
-            inputs.info_index.connected_row(connected_first, connected_second);
+    std::array<double, 2> pair{};
+    for (; count < kMaxConnectedRows && read_connected_pair(crop_rows, row_index, count, pair);
+         ++count) {
+        const size_t connected_row = inputs.info_index.connected_row(pair[0], pair[1]);
         if (info.cols != kInfoColumns) {
             fail(kIncompatibleShape);
         }
-        const FacingEnds ends =
-            find_facing_ends(anchor_points(info, own_row), anchor_points(info, connected_row));
-        const Point midpoint{(ends.near_end.x + ends.connected_near_end.x) * 0.5,
-                             (ends.near_end.y + ends.connected_near_end.y) * 0.5};
-        const Point center = project_point_onto_line(midpoint, ends.near_end, ends.far_point);
+        // The junction's geometry reads no point and cannot fail.
         if (filter_reads_past_width) {
             fail(kIndexOutOfBounds);
         }
-        filters[count] = PastCenterFilter(center, ends.near_end, inputs.tolerance);
+        filters[count] = junction_filter(info, own_row, connected_row, inputs.tolerance);
     }
     return count;
 }

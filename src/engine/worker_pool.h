@@ -5,20 +5,25 @@
 
 namespace cropmerge {
 
-// A fixed number of workers for one call. Each `for_each` starts its threads,
-// lets every thread (the caller included) claim task indices in ascending
-// order from a shared counter, and joins them all before it returns, so no
-// thread of ours outlives a loop.
+// A bound on the workers of one call's loops. Each `for_each` lets every
+// worker (the caller included) claim task indices in ascending order from a
+// shared counter. The workers besides the caller come from threads shared by
+// the whole process: started on first need, asleep between loops, and never
+// stopped (they end with the process). A child made by fork starts its own on
+// its first loop.
 class WorkerPool {
 public:
     explicit WorkerPool(size_t workers) : workers_(workers == 0 ? 1 : workers) {}
 
     size_t size() const { return workers_; }
 
-    // Runs task(i) once for every i in [0, count). When tasks fail, tasks
-    // above the lowest failing index may be skipped, every task below it
-    // still runs, and the lowest failure is rethrown after the join. A thread
-    // that cannot be started fails the loop with the pool-build failure.
+    // Runs task(i) once for every i in [0, count), on at most size() threads,
+    // and returns when every task has ended. When tasks fail, tasks above the
+    // lowest failing index may be skipped, every task below it still runs,
+    // and the lowest failure is rethrown. A thread that cannot be started
+    // fails the loop with the pool-build failure. Loops may run at the same
+    // time and inside one another's tasks; a loop that finds every shared
+    // thread busy runs on fewer threads, down to its caller alone.
     void for_each(size_t count, const std::function<void(size_t)>& task) const;
 
 private:
