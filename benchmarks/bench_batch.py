@@ -215,7 +215,7 @@ def write_results(path, machine_info, body, figures, verdicts, arguments):
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     parser.add_argument("--fields", type=int, default=64)
-    parser.add_argument("--points", type=int, default=200_000, help="points per field")
+    parser.add_argument("--points", type=int, default=1_000_000, help="points per field (medium)")
     parser.add_argument("--rounds", type=int, default=5)
     parser.add_argument("--quick", action="store_true", help="16 small fields, one round")
     args = parser.parse_args()
