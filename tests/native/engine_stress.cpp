@@ -1,9 +1,9 @@
 // Stress test of the engine's threading, meant to run under ThreadSanitizer:
 // merges generated fields many times with 1, 2, 4 and 8 requested workers and
 // checks that every run gives exactly the single-worker output (or the same
-// failure), drives WorkerPool with 8 real workers, splits the pass over
-// points in crop-row order into 1 to 7 blocks, runs whole merges from 8
-// threads at once, and draws the progress bar on a pseudo-terminal.
+// failure), splits the passes over the points into 1 to 7 blocks on 8 real
+// workers, runs whole merges from 8 threads at once, and draws the progress bar on a
+// pseudo-terminal.
 //
 // Usage: engine_stress [rounds] [seed]
 #include <pty.h>
@@ -240,38 +240,6 @@ void stress_failing_merges(std::mt19937_64& rng, int rounds) {
     }
 }
 
-// WorkerPool with 8 real workers: every task below the lowest failing one runs
-// exactly once, none runs twice, and the lowest failure is the one rethrown.
-void stress_worker_pool(std::mt19937_64& rng, int rounds) {
-    const cropmerge::WorkerPool pool(8);
-    const size_t count = 5000;
-    std::uniform_int_distribution<size_t> pick(0, 3 * count);
-    for (int round = 0; round < rounds; ++round) {
-        std::vector<std::atomic<int>> runs(count);
-        const size_t fail_a = pick(rng);
-        const size_t fail_b = pick(rng);
-        const size_t lowest = std::min(fail_a, fail_b);
-        std::string rethrown;
-        try {
-            pool.for_each(count, [&](size_t index) {
-                runs[index].fetch_add(1, std::memory_order_relaxed);
-                if (index == fail_a || index == fail_b) {
-                    throw Failure("task " + std::to_string(index));
-                }
-            });
-        } catch (const Failure& failure) {
-            rethrown = failure.what();
-        }
-        for (size_t i = 0; i < count; ++i) {
-            const int n = runs[i].load();
-            check(i <= lowest ? n == 1 : n <= 1,
-                  "task " + std::to_string(i) + " ran " + std::to_string(n) + " times");
-        }
-        const std::string expected = lowest < count ? "task " + std::to_string(lowest) : "";
-        check(rethrown == expected, "pool rethrew '" + rethrown + "', expected '" + expected + "'");
-    }
-}
-
 bool same_table(const FloatTable& a, const FloatTable& b) {
     return a.rows() == b.rows() && a.cols() == b.cols() &&
            std::memcmp(a.data(), b.data(), a.size() * sizeof(double)) == 0;
@@ -444,7 +412,6 @@ int main(int argc, char** argv) {
 
     stress_successful_merges(rng, rounds);
     stress_failing_merges(rng, rounds);
-    stress_worker_pool(rng, rounds * 5);
     stress_in_order_blocks(rng, rounds);
     stress_concurrent_calls(rng, rounds);
     stress_progress_bar(rng);
