@@ -86,7 +86,8 @@ def run_serial(fields, out_dir, tolerance):
 
 def run_batch(fields, out_dir, tolerance, workers):
     """Seconds and CPU seconds of the batch (its workers' and this process's, which runs the
-    scheduler), seconds to start and stop the cluster, and a worker's idle memory."""
+    scheduler), seconds spent inside its tasks, seconds to start and stop the cluster, and
+    a worker's idle memory."""
     start = time.perf_counter()
     with batch.local_client(workers) as client:
         client.wait_for_workers(workers)
@@ -98,7 +99,8 @@ def run_batch(fields, out_dir, tolerance, workers):
         after, own_cpu = client.run(time.process_time), time.process_time() - own_cpu
     assert report.summary["ok"] == len(fields), report.failed
     cpu = own_cpu + sum(after[worker] - before[worker] for worker in after)
-    return seconds, cpu, time.perf_counter() - start - seconds, idle
+    in_tasks = sum(field.seconds for field in report.fields)
+    return seconds, cpu, in_tasks, time.perf_counter() - start - seconds, idle
 
 
 def _resident_bytes():
@@ -124,7 +126,7 @@ def measure(fields, tolerance, rounds, out_dir):
     reference = digests(out_dir)
     times = {name: [] for name in CONTENDERS}
     cpu = {name: [] for name in CONTENDERS}
-    extra = {"growth": [], "cluster": [], "idle": []}
+    extra = {"growth": [], "cluster": [], "idle": [], "in tasks": []}
     names = list(CONTENDERS)
     for round_number in range(rounds):
         shift = round_number % len(names)
@@ -134,9 +136,13 @@ def measure(fields, tolerance, rounds, out_dir):
                 seconds, cpu_seconds, growth = run_serial(fields, out_dir, tolerance)
                 extra["growth"].append(growth)
             else:
-                seconds, cpu_seconds, cluster, idle = run_batch(fields, out_dir, tolerance, workers)
+                seconds, cpu_seconds, in_tasks, cluster, idle = run_batch(
+                    fields, out_dir, tolerance, workers
+                )
                 extra["cluster"].append(cluster)
                 extra["idle"].append(idle)
+                if workers == 1:
+                    extra["in tasks"].append((seconds, in_tasks))
             times[name].append(seconds)
             cpu[name].append(cpu_seconds)
             print(f"round {round_number + 1}: {name}: {seconds:.2f} s", flush=True)
@@ -177,6 +183,7 @@ def summarise(times, cpu, extra, count, file_bytes):
         "Dask's CPU per field (2 workers less serial)": (
             f"{1e3 * (cpu_median['batch, 2 workers'] - cpu_median['serial']) / count:.1f} ms"
         ),
+        **_task_figures(extra["in tasks"], serial, count),
     }
     verdicts = [
         (speedup >= SPEEDUP_GOAL, f"batch on 2 workers >= {SPEEDUP_GOAL}x serial: {speedup:.2f}x"),
@@ -186,6 +193,18 @@ def summarise(times, cpu, extra, count, file_bytes):
         ),
     ]
     return table(header, rows), figures, verdicts
+
+
+def _task_figures(rounds, serial, count):
+    """The one-worker overhead split: time between tasks (Dask's scheduling, transfers and
+    report) and time the same work takes longer inside a worker process than in the loop."""
+    wall, in_tasks = (statistics.median(values) / count for values in zip(*rounds, strict=True))
+    slower = in_tasks - serial / count
+    return {
+        "1 worker, time per field inside tasks": f"{1e3 * in_tasks:.1f} ms",
+        "1 worker, time per field between tasks": f"{1e3 * (wall - in_tasks):.1f} ms",
+        "1 worker, tasks' time less the serial loop's": f"{1e3 * slower:.1f} ms",
+    }
 
 
 def write_results(path, machine_info, body, figures, verdicts, arguments):

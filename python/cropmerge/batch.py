@@ -303,10 +303,13 @@ def local_client(workers: int | None = None) -> Iterator[Client]:
     # side. Workers share the command's terminal; the engine's own bars would clobber ours.
     # A worker holds only the field it runs, so a field that kills it takes no other down.
     # Dask has workers hand freed memory back to the system at once; each field would then
-    # fault its arrays in afresh, which costs more than merging them.
+    # fault its arrays in afresh, which costs more than merging them. For the same reason
+    # tasks allocate from the process's main heap: a task thread's own heaps are unmapped
+    # whole as soon as a field's arrays are freed.
     settings = {
         "distributed.scheduler.worker-saturation": 1.0,
         "distributed.nanny.pre-spawn-environ.MALLOC_TRIM_THRESHOLD_": None,
+        "distributed.nanny.pre-spawn-environ.MALLOC_ARENA_MAX": 1,
     }
     with (
         dask.config.set(settings),
