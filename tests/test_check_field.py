@@ -131,3 +131,25 @@ def test_auto_tolerance_is_half_the_spacing_in_any_point_order(seed):
 def test_auto_tolerance_without_neighbours_is_zero():
     connected, points, info = two_piece_row()
     assert cropmerge.auto_tolerance(connected, points[:0], info) == 0.0
+
+
+def test_point_findings_do_not_depend_on_point_order_or_table_size():
+    # Enough points that they are read in several blocks, runs of one crop row split
+    # between blocks.
+    connected, points, info = tables_of(make_field(2_000, 300_000, seed=3))
+    points = points.copy()
+    points[::999, 1] += 0.5  # the same crop row, by its truncated ids
+    dropped = connected[10, 1:3]
+    unlisted = np.all(np.trunc(points[:, :2]) == dropped, axis=1)
+    without_row = np.delete(connected, 10, axis=0)
+    shuffled = points[np.random.default_rng(0).permutation(len(points))]
+    counts = []
+    for order in (points, shuffled):
+        findings = kinds(cropmerge.check_field(without_row, order, info, 0.05))
+        unlisted_finding, odd_finding = findings["unlisted_crop_rows"], findings["non_integer_ids"]
+        counts.append((unlisted_finding.count, unlisted_finding.examples, odd_finding.count))
+        assert cropmerge.auto_tolerance(without_row, order, info) == cropmerge.auto_tolerance(
+            without_row, points, info
+        )
+    expected = (int(np.count_nonzero(unlisted)), (tuple(dropped.tolist()),))
+    assert counts == [(*expected, len(range(0, len(points), 999)))] * 2

@@ -13,16 +13,14 @@ from dataclasses import dataclass
 import numpy as np
 from numpy.typing import ArrayLike
 
-from cropmerge.field import IndexedField, index_field
+from cropmerge.field import EXAMPLES, IndexedField, index_field
 from cropmerge.geometry import Junctions, find_junctions
-from cropmerge.ids import integer_ids
+from cropmerge.ids import contains, integer_ids, not_whole
 from cropmerge.links import connected_pairs
 from cropmerge.spacing import point_spacing
 from cropmerge.tables import count_of, format_id_pair, id_columns
 
 __all__ = ["Finding", "check_field", "field_findings"]
-
-EXAMPLES = 3
 
 IdPair = tuple[float, float]
 
@@ -63,11 +61,10 @@ def _pairs(table: np.ndarray) -> tuple[IdPair, ...]:
 
 
 def _unlisted_points(field: IndexedField) -> Finding | None:
-    unlisted = field.run_group < 0
-    count = int(field.run_length[unlisted].sum())
+    count = field.unlisted
     if count == 0:
         return None
-    first, second = (ids[unlisted] for ids in field.run_ids)
+    first, second = field.unlisted_ids.T
     pairs = np.column_stack((integer_ids(first), integer_ids(second)))
     distinct, first_seen = np.unique(pairs, axis=0, return_index=True)
     examples = distinct[np.argsort(first_seen)]
@@ -89,7 +86,7 @@ def _one_sided_connections(field: IndexedField) -> Finding | None:
     links = field.links
     own, other = links.own_info[links.crop_row], links.other_info
     width = len(field.info)
-    one_sided = ~np.isin(other * width + own, own * width + other)
+    one_sided = ~contains(own * width + other, other * width + own)
     count = int(np.count_nonzero(one_sided))
     if count == 0:
         return None
@@ -125,34 +122,26 @@ def _duplicates(
 
 def _non_integer_ids(field: IndexedField) -> Finding | None:
     """Ids the merge truncates: fractions, negatives and NaN."""
-    count = 0
-    examples: list[IdPair] = []
-    # The points of a run share their ids, so their first point speaks for all.
-    for (first, second), weight in (
-        (id_columns(field.connected, 1, 2), None),
-        (field.run_ids, field.run_length),
-        (id_columns(field.info, 0, 4), None),
-    ):
-        odd = np.flatnonzero(_not_whole(first) | _not_whole(second))
-        count += len(odd) if weight is None else int(weight[odd].sum())
-        examples += zip(
-            first[odd[:EXAMPLES]].tolist(), second[odd[:EXAMPLES]].tolist(), strict=True
-        )
+    connected_count, connected_examples = _odd_pairs(*id_columns(field.connected, 1, 2))
+    info_count, info_examples = _odd_pairs(*id_columns(field.info, 0, 4))
+    count = connected_count + field.odd + info_count
+    examples = (*connected_examples, *field.odd_examples, *info_examples)
     if count == 0:
         return None
     return Finding(
         "non_integer_ids",
         count,
-        tuple(examples[:EXAMPLES]),
+        examples[:EXAMPLES],
         f"{count_of(count, 'table row')} with ids that are not whole numbers of 0 or more: the "
         "merge truncates them (3.7 and 3.2 both name crop row 3; negatives and NaN become 0)",
     )
 
 
-def _not_whole(ids: np.ndarray) -> np.ndarray:
-    """Ids that are fractions, negative or NaN (NaN differs from everything)."""
-    whole = np.trunc(ids)
-    return (whole != ids) | (whole < 0.0)
+def _odd_pairs(first: np.ndarray, second: np.ndarray) -> tuple[int, list[IdPair]]:
+    """How many id pairs of a table are not whole numbers of 0 or more, and the first."""
+    odd = np.flatnonzero(not_whole(first) | not_whole(second))
+    shown = odd[:EXAMPLES]
+    return len(odd), list(zip(first[shown].tolist(), second[shown].tolist(), strict=True))
 
 
 def _junction_examples(

@@ -1,22 +1,40 @@
 """A field's three tables, validated, with its points matched to their crop rows.
 
-Points are matched run by run: a run is a stretch of consecutive points with equal
-ids, so that tables listing each crop row's points together (the usual layout) cost
-one comparison per point and the rest of the work is per run.
+Points are read once, block by block, so that temporary arrays stay small: they are
+reused from the cache instead of being faulted in afresh for every step. Within a
+block, points are matched run by run: a run is a stretch of consecutive points with
+equal ids, so that tables listing each crop row's points together (the usual layout)
+cost one comparison per point and the rest of the work is per run.
 """
 
 from __future__ import annotations
 
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 
 import numpy as np
 from numpy.typing import ArrayLike
 
-from cropmerge.ids import PairKeys
+from cropmerge.ids import PairTable, not_whole
 from cropmerge.links import Links
 from cropmerge.tables import as_tables, id_columns, validate_tables
 
-__all__ = ["IndexedField", "index_field"]
+__all__ = ["EXAMPLES", "IndexedField", "index_field"]
+
+EXAMPLES = 3  # id pairs a finding shows
+SAMPLE_ROWS = 512  # crop rows, spread over the table, whose points give the spacing
+_BLOCK = 65536  # points read at a time
+
+
+@dataclass
+class PointSummary:
+    """What the checks need of the points, gathered in one pass over them."""
+
+    unlisted: int = 0  # points whose crop row connected_crop_rows does not list
+    unlisted_ids: list[np.ndarray] = field(default_factory=list)  # (n, 2) per block, runs
+    odd: int = 0  # points whose ids are not whole numbers of 0 or more
+    odd_examples: list[tuple[float, float]] = field(default_factory=list)
+    sample: list[np.ndarray] = field(default_factory=list)  # points of the sampled rows
+    sample_row: list[np.ndarray] = field(default_factory=list)  # and their crop rows
 
 
 @dataclass(frozen=True)
@@ -25,49 +43,96 @@ class IndexedField:
     points: np.ndarray
     info: np.ndarray
     links: Links  # the rows of row_information that the merge looks up
-    run_start: np.ndarray  # the first point of each run
-    run_ids: tuple[np.ndarray, np.ndarray]  # the first and second id of each run
-    run_length: np.ndarray
-    run_group: np.ndarray  # the crop row (the first of equal id pairs) of each run, or -1
-
-    def points_of_runs(self, runs: np.ndarray) -> np.ndarray:
-        """The indexes of the points of the given runs, run after run."""
-        lengths = self.run_length[runs]
-        ends = np.cumsum(lengths)
-        return np.arange(ends[-1] if len(ends) else 0) + np.repeat(
-            self.run_start[runs] - (ends - lengths), lengths
-        )
+    unlisted: int  # points whose crop row connected_crop_rows does not list (dropped)
+    unlisted_ids: np.ndarray  # (n, 2): their id pairs, one per run, in table order
+    odd: int  # points whose ids the merge truncates
+    odd_examples: tuple[tuple[float, float], ...]  # the first of their id pairs
+    sample: np.ndarray  # the points of up to SAMPLE_ROWS crop rows, in table order
+    sample_row: np.ndarray  # the crop row of each
 
 
-def _runs(points: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
-    """Where runs of points with equal ids start, and how long they are (NaN ids differ)."""
-    count = len(points)
+def _sampled_rows(rows: int) -> np.ndarray:
+    """Which of ``rows`` crop rows give the spacing, plus an entry for points of none."""
+    chosen = np.zeros(rows + 1, dtype=bool)
+    if rows:
+        chosen[np.linspace(0, rows - 1, min(rows, SAMPLE_ROWS)).astype(np.int64)] = True
+    return chosen
+
+
+def _run_starts(points: np.ndarray) -> np.ndarray:
+    """Where runs of points with equal ids start in a block (NaN ids differ)."""
+    change = np.empty(len(points), dtype=bool)
+    change[:1] = True
     if points.strides[1] == points.itemsize:
         # Both ids at once, as one complex number per point (compared part by part).
         ids = points[:, :2].view(np.complex128)[:, 0]
-        change = np.empty(count, dtype=bool)
         np.not_equal(ids[1:], ids[:-1], out=change[1:])
     else:
         first, second = points[:, 0], points[:, 1]
-        change = np.empty(count, dtype=bool)
         np.not_equal(first[1:], first[:-1], out=change[1:])
         change[1:] |= second[1:] != second[:-1]
-    change[:1] = True
-    start = np.flatnonzero(change)
-    return start, np.diff(start, append=count)
+    return np.flatnonzero(change)
+
+
+def _points_of_runs(start: np.ndarray, length: np.ndarray) -> np.ndarray:
+    """The indexes of the points of the given runs, run after run."""
+    ends = np.cumsum(length)
+    return np.arange(ends[-1] if len(ends) else 0) + np.repeat(start - (ends - length), length)
+
+
+def _summarise_block(
+    points: np.ndarray, offset: int, rows: PairTable, chosen: np.ndarray, summary: PointSummary
+) -> None:
+    start = _run_starts(points)
+    length = np.diff(start, append=len(points))
+    first, second = points[start, 0], points[start, 1]
+    row = rows.find(first, second)
+    unlisted = row < 0
+    if unlisted.any():
+        summary.unlisted += int(length[unlisted].sum())
+        summary.unlisted_ids.append(np.column_stack((first[unlisted], second[unlisted])))
+    odd = not_whole(first) | not_whole(second)
+    if odd.any():
+        summary.odd += int(length[odd].sum())
+        shown = np.flatnonzero(odd)[: EXAMPLES - len(summary.odd_examples)]
+        summary.odd_examples += zip(first[shown].tolist(), second[shown].tolist(), strict=True)
+    sampled = np.flatnonzero(chosen[row])
+    if len(sampled):
+        summary.sample.append(offset + _points_of_runs(start[sampled], length[sampled]))
+        summary.sample_row.append(np.repeat(row[sampled], length[sampled]))
+
+
+def _summarise_points(points: np.ndarray, connected: np.ndarray) -> PointSummary:
+    rows = PairTable(*id_columns(connected, 1, 2))
+    chosen = _sampled_rows(len(connected))
+    summary = PointSummary()
+    for offset in range(0, len(points), _BLOCK):
+        _summarise_block(points[offset : offset + _BLOCK], offset, rows, chosen, summary)
+    return summary
+
+
+def _joined(blocks: list[np.ndarray], empty: np.ndarray) -> np.ndarray:
+    return np.concatenate(blocks) if blocks else empty
 
 
 def index_field(
     connected_crop_rows: ArrayLike, points_in_rows: ArrayLike, row_information: ArrayLike
 ) -> IndexedField:
-    """The tables as float64, after ``validate_tables``, with every run of points matched."""
+    """The tables as float64, after ``validate_tables``, with every point matched."""
     connected, points, info = as_tables(connected_crop_rows, points_in_rows, row_information)
     links = validate_tables(connected, points, info)
-    crop_rows = id_columns(connected, 1, 2)
-    keys = PairKeys(*crop_rows)
     # validate_tables lets a table without rows have fewer columns.
     point_ids = points if points.shape[1] >= 2 else np.zeros((0, 2))
-    start, length = _runs(point_ids)
-    run_ids = (point_ids[start, 0], point_ids[start, 1])
-    group = keys.lookup(keys(*crop_rows), keys(*run_ids), missing=-1)
-    return IndexedField(connected, points, info, links, start, run_ids, length, group)
+    summary = _summarise_points(point_ids, connected)
+    return IndexedField(
+        connected,
+        points,
+        info,
+        links,
+        summary.unlisted,
+        _joined(summary.unlisted_ids, np.zeros((0, 2))),
+        summary.odd,
+        tuple(summary.odd_examples[:EXAMPLES]),
+        _joined(summary.sample, np.zeros(0, dtype=np.int64)),
+        _joined(summary.sample_row, np.zeros(0, dtype=np.int64)),
+    )

@@ -28,6 +28,9 @@ __all__ = [
 ]
 
 
+_BLOCK = 8192  # junctions whose anchor distances are worked out at a time
+
+
 @dataclass(frozen=True)
 class FacingEnds:
     far: np.ndarray  # the own anchor of the farthest pair between the two rows
@@ -47,33 +50,49 @@ def facing_ends(own: np.ndarray, connected: np.ndarray) -> FacingEnds:
     the first strict maximum wins, a NaN distance never does, and with no distance
     above 0 the pair is (0, 0). The ends are then chosen by index, not by value.
     """
-    rows = len(own)
-    own_columns, connected_columns = own.T.copy(), connected.T.copy()  # contiguous
-    best = np.zeros(rows)
-    pair = np.zeros(rows, dtype=np.int64)  # 3 * own index + connected index
-    distance, dy = np.empty(rows), np.empty(rows)
-    for a in range(3):
-        for b in range(3):
-            np.subtract(own_columns[2 * a], connected_columns[2 * b], out=distance)
-            np.subtract(own_columns[2 * a + 1], connected_columns[2 * b + 1], out=dy)
-            distance *= distance
-            dy *= dy
-            distance += dy
-            np.sqrt(distance, out=distance)
-            farther = distance > best
-            np.copyto(best, distance, where=farther)
-            np.copyto(pair, 3 * a + b, where=farther)
+    own_columns, connected_columns = np.ascontiguousarray(own.T), np.ascontiguousarray(connected.T)
+    pair = np.empty(len(own), dtype=np.int64)  # 3 * own index + connected index
+    # Block by block, so that the nine distances of a block stay in the cache.
+    for start in range(0, len(own), _BLOCK):
+        block = slice(start, start + _BLOCK)
+        pair[block] = _farthest_pair(own_columns[:, block], connected_columns[:, block])
     own_index, connected_index = pair // 3, pair % 3
+    own_first, own_second = own_index == 0, own_index == 1
     return FacingEnds(
-        far=_anchor(own, own_index),
-        near=_anchor(own, np.where(own_index == 0, 1, 0)),
-        connected_near=_anchor(connected, np.where(connected_index == 0, 1, 0)),
+        far=_anchor(own_columns, own_first, own_second),
+        near=_anchor(own_columns, ~own_first, own_first),
+        connected_near=_anchor(connected_columns, connected_index != 0, connected_index == 0),
     )
 
 
-def _anchor(anchors: np.ndarray, index: np.ndarray) -> np.ndarray:
-    """Anchor point ``index[i]`` of row i, as (n, 2)."""
-    return np.take_along_axis(anchors.reshape(-1, 3, 2), index[:, None, None], axis=1)[:, 0]
+def _farthest_pair(own_columns: np.ndarray, connected_columns: np.ndarray) -> np.ndarray:
+    # The nine distances, own index major: dx and dy are (3, 3, n).
+    dx = own_columns[0::2, None, :] - connected_columns[None, 0::2, :]
+    dy = own_columns[1::2, None, :] - connected_columns[None, 1::2, :]
+    dx *= dx
+    dy *= dy
+    dx += dy
+    distance = np.sqrt(dx, out=dx).reshape(9, -1)
+    # A running strict maximum from 0: a NaN never wins, and a row without any distance
+    # above 0 keeps the pair (0, 0).
+    best = np.fmax(distance[0], 0.0)
+    pair = np.zeros(len(best), dtype=np.int64)
+    for index in range(1, 9):
+        farther = distance[index] > best
+        np.copyto(best, distance[index], where=farther)
+        np.copyto(pair, index, where=farther)
+    return pair
+
+
+def _anchor(columns: np.ndarray, first: np.ndarray, second: np.ndarray) -> np.ndarray:
+    """Per row, anchor point 0 where ``first``, else 1 where ``second``, else 2, as (n, 2),
+    from the anchors' (6, n) columns."""
+    ends = np.empty((len(first), 2))
+    for axis in range(2):
+        ends[:, axis] = np.where(
+            first, columns[axis], np.where(second, columns[2 + axis], columns[4 + axis])
+        )
+    return ends
 
 
 @np.errstate(over="ignore", invalid="ignore", divide="ignore")
@@ -170,5 +189,9 @@ def find_junctions(
     own = links.own_info[rows]
     if len(rows) == 0:  # row_information may then be narrower than 11 columns
         return Junctions(rows, slots, own, other, np.zeros((0, 2)), np.zeros((0, 2)))
-    ends = facing_ends(info[own, 5:11], info[other, 5:11])
+    # Gathering each anchor column apart leaves facing_ends the columns it works on.
+    anchor_columns = np.ascontiguousarray(info[:, 5:11].T)
+    ends = facing_ends(
+        np.take(anchor_columns, own, axis=1).T, np.take(anchor_columns, other, axis=1).T
+    )
     return Junctions(rows, slots, own, other, centers(ends), ends.near)

@@ -9,7 +9,15 @@ from __future__ import annotations
 
 import numpy as np
 
-__all__ = ["FloatPairIndex", "PairKeys", "first_match", "integer_ids"]
+__all__ = [
+    "FloatPairIndex",
+    "PairKeys",
+    "PairTable",
+    "contains",
+    "first_match",
+    "integer_ids",
+    "not_whole",
+]
 
 _U64_MAX = np.iinfo(np.uint64).max
 _DENSE_LIMIT = 2**24  # largest key space looked up through a table instead of a search
@@ -67,7 +75,26 @@ class PairKeys:
 
     def lookup(self, row_keys: np.ndarray, query_keys: np.ndarray, missing: int) -> np.ndarray:
         """The index of the first row key equal to each query key, or ``missing``."""
-        return _lookup(row_keys, query_keys, self.space, missing)
+        return _KeyIndex(row_keys, self.space).find(query_keys, missing)
+
+
+class PairTable:
+    """Finds the first of a table's rows (crop rows) whose integer id pair equals a query
+    pair, for many queries in turn."""
+
+    def __init__(self, first: np.ndarray, second: np.ndarray) -> None:
+        self.keys = PairKeys(first, second)
+        self.index = _KeyIndex(self.keys(first, second), self.keys.space)
+
+    def find(self, first: np.ndarray, second: np.ndarray) -> np.ndarray:
+        """For each pair (first[i], second[i]), the first row holding it, or -1."""
+        return self.index.find(self.keys(first, second), -1)
+
+
+def not_whole(ids: np.ndarray) -> np.ndarray:
+    """Ids that are fractions, negative or NaN (NaN differs from everything)."""
+    whole = np.trunc(ids)
+    return (whole != ids) | (whole < 0.0)
 
 
 class FloatPairIndex:
@@ -93,7 +120,7 @@ class FloatPairIndex:
     def rows(self, first: np.ndarray, second: np.ndarray) -> np.ndarray:
         """For each pair (first[i], second[i]), the first table row holding it, or -1."""
         keys = self._keys(first, second)
-        rows = _lookup(self.row_keys, np.maximum(keys, 0), self.space + 1, -1)
+        rows = _KeyIndex(self.row_keys, self.space + 1).find(np.maximum(keys, 0), -1)
         return np.where(keys < 0, -1, rows)
 
 
@@ -105,15 +132,36 @@ def _rank(known: np.ndarray, ids: np.ndarray, missing: int) -> np.ndarray:
     return np.where(known[pos] == ids, pos, missing)
 
 
-def _lookup(row_keys: np.ndarray, query_keys: np.ndarray, space: int, missing: int) -> np.ndarray:
-    """The index of the first row key equal to each query key, or ``missing``: through a
-    table of the whole key space [0, space) where that is small, else by search."""
-    if space > _DENSE_LIMIT:
-        return first_match(row_keys, query_keys, missing)
-    table = np.full(space, missing, dtype=np.int32)
-    distinct, first = np.unique(row_keys, return_index=True)
-    table[distinct] = first
-    return table[query_keys]
+class _KeyIndex:
+    """The index of the first row key equal to each query key, in [0, space): through a
+    table of the whole key space where that is small, else by search."""
+
+    def __init__(self, row_keys: np.ndarray, space: int) -> None:
+        distinct, first = np.unique(row_keys, return_index=True)
+        self.dense = space <= _DENSE_LIMIT
+        if self.dense:
+            self.table = np.full(space, -1, dtype=np.int32)
+            self.table[distinct] = first
+        else:
+            self.distinct, self.first = distinct, first
+
+    def find(self, query_keys: np.ndarray, missing: int) -> np.ndarray:
+        if self.dense:
+            rows = self.table[query_keys]
+            return rows if missing == -1 else np.where(rows < 0, missing, rows)
+        if len(self.distinct) == 0:
+            return np.full(len(query_keys), missing, dtype=np.int64)
+        pos = np.minimum(np.searchsorted(self.distinct, query_keys), len(self.distinct) - 1)
+        return np.where(self.distinct[pos] == query_keys, self.first[pos], missing)
+
+
+def contains(table_keys: np.ndarray, query_keys: np.ndarray) -> np.ndarray:
+    """Whether each query key is among the table's keys (np.isin, without its merge sort)."""
+    if len(table_keys) == 0:
+        return np.zeros(len(query_keys), dtype=bool)
+    sorted_keys = np.sort(table_keys)
+    pos = np.minimum(np.searchsorted(sorted_keys, query_keys), len(sorted_keys) - 1)
+    return sorted_keys[pos] == query_keys
 
 
 def first_match(table_keys: np.ndarray, query_keys: np.ndarray, missing: int = -1) -> np.ndarray:

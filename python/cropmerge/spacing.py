@@ -9,8 +9,6 @@ from cropmerge.field import IndexedField, index_field
 
 __all__ = ["auto_tolerance", "point_spacing"]
 
-SAMPLE_ROWS = 512  # crop rows, spread over the table, whose points give the spacing
-
 
 @np.errstate(over="ignore", invalid="ignore")  # infinite anchors give no direction
 def _row_directions(field: IndexedField) -> tuple[np.ndarray, np.ndarray]:
@@ -31,15 +29,9 @@ def _row_directions(field: IndexedField) -> tuple[np.ndarray, np.ndarray]:
 @np.errstate(over="ignore", invalid="ignore")  # infinite coordinates give NaN, left out
 def _neighbour_distances(field: IndexedField) -> np.ndarray:
     """Distances between neighbouring points along their crop row, for a sample of rows."""
-    rows = len(field.connected)
-    if rows == 0 or field.points.shape[1] < 4:
+    if len(field.sample) == 0 or field.points.shape[1] < 4:
         return np.zeros(0)
-    chosen = np.zeros(rows + 1, dtype=bool)  # the last entry stands for points of no row
-    chosen[np.linspace(0, rows - 1, min(rows, SAMPLE_ROWS)).astype(np.int64)] = True
-    runs = np.flatnonzero(chosen[field.run_group])
-    picked = field.points_of_runs(runs)
-    group = np.repeat(field.run_group[runs], field.run_length[runs])
-    x, y = field.points[picked, 2], field.points[picked, 3]
+    group, x, y = field.sample_row, field.points[field.sample, 2], field.points[field.sample, 3]
 
     ux, uy = _row_directions(field)
     order = np.lexsort((x * ux[group] + y * uy[group], group))
@@ -61,7 +53,7 @@ def auto_tolerance(
 
     With it, about one duplicate is left where two rows meet, and points jittered past
     a junction center on the crop row's own side are kept. Estimated from up to a few
-    thousand crop rows spread over the table; 0 when no crop row has two points.
+    hundred crop rows spread over the table; 0 when no crop row has two points.
     Raises FieldError, as ``merge`` does, for tables the merge would fail on.
     """
     return 0.5 * point_spacing(index_field(connected_crop_rows, points_in_rows, row_information))
