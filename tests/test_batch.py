@@ -12,6 +12,7 @@ from pathlib import Path
 import numpy as np
 import pytest
 from cropmerge import auto_tolerance, cli, merge
+from cropmerge.fieldio import write_points
 from fields import make_field, with_missing_connected_row
 
 dask = pytest.importorskip("dask")
@@ -151,6 +152,26 @@ def test_a_batch_writes_what_merging_each_field_directly_gives(client, fields, t
             )
     summary = report.summary
     assert (summary["ok"], summary["failed"], summary["skipped"]) == (FIELDS - 1, 1, 0)
+
+
+def test_csv_triples_are_fields(client, fields, tmp_path):
+    made = fields[1]
+    folder = tmp_path / "csv"
+    folder.mkdir()
+    for name in ("field_01", "field_02"):
+        for table in TABLES:
+            write_points(made[name][table], folder / f"{name}.{table}.csv")
+    (folder / "field_02.row_information.csv").unlink()
+    named = [folder / "field_01.row_information.csv", folder]  # field_01 twice: merged once
+    report = batch.merge_fields(named, tmp_path / "out", tolerance=TOLERANCE, client=client)
+
+    entries = {batch.field_name(Path(field.input)): field for field in report.fields}
+    assert list(entries) == ["field_01", "field_02"]
+    assert entries["field_01"].status == "ok"
+    kept = np.load(tmp_path / "out/field_01.npy")
+    np.testing.assert_array_equal(kept, expected(made["field_01"]))
+    assert entries["field_02"].status == "failed"
+    assert "field_02.row_information.csv" in entries["field_02"].error
 
 
 def _holder_of_a_temporary(pids, out_dir):

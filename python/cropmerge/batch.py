@@ -34,6 +34,7 @@ from cropmerge.fieldio import (
     atomic_output,
     describe_os_error,
     leftover_temporaries,
+    load_csv,
     load_npz,
     write_points,
 )
@@ -41,6 +42,7 @@ from cropmerge.fieldio import (
 __all__ = [
     "BatchReport",
     "FieldResult",
+    "field_name",
     "find_fields",
     "local_client",
     "merge_fields",
@@ -126,7 +128,7 @@ def merge_field(source: str, target: str, options: FieldOptions) -> FieldResult:
     """Read, merge and write one field; failures come back as a failed result."""
     start = time.perf_counter()
     try:
-        tables = load_npz(Path(source))
+        tables = _load_field(Path(source))
         merged, tolerance = _merge_tables(tables, options)
         write_points(merged, Path(target))
     except UserError as error:
@@ -173,16 +175,60 @@ def _worker_name() -> str | None:
 # ---- planning the batch ------------------------------------------------------------
 
 
+# ---- fields on disk ------------------------------------------------------------------
+# A field is an .npz file or a CSV triple: NAME.connected_crop_rows.csv,
+# NAME.points_in_rows.csv and NAME.row_information.csv. A triple goes by the path of
+# its points table.
+
+
+def _triple(path: Path) -> dict[str, Path] | None:
+    """The three tables of the CSV triple that ``path`` is one of, or None."""
+    for name in TABLES:
+        suffix = f".{name}.csv"
+        if path.name.endswith(suffix) and len(path.name) > len(suffix):
+            prefix = path.name[: -len(suffix)]
+            return {table: path.with_name(f"{prefix}.{table}.csv") for table in TABLES}
+    return None
+
+
+def _field_path(path: Path) -> Path:
+    triple = _triple(path)
+    return path if triple is None else triple["points_in_rows"]
+
+
+def field_name(field: Path) -> str:
+    """What a field's output is named after: the .npz file's or the triple's NAME."""
+    triple = _triple(field)
+    return field.stem if triple is None else field.name[: -len(".points_in_rows.csv")]
+
+
+def _load_field(field: Path) -> dict[str, np.ndarray]:
+    triple = _triple(field)
+    if triple is None:
+        return load_npz(field)
+    return {name: load_csv(name, path) for name, path in triple.items()}
+
+
+def _in_folder(folder: Path) -> list[Path]:
+    """The fields in a folder, by name; a triple lacking a table is still a field (that
+    fails with the reason)."""
+    members = list(folder.glob("*.npz"))
+    for name in TABLES:
+        members += folder.glob(f"*.{name}.csv")
+    found = {_field_path(path) for path in members}
+    return sorted(found, key=lambda path: (field_name(path), path.name))
+
+
 def find_fields(inputs: Iterable[str | os.PathLike[str]]) -> list[Path]:
-    """The .npz files named, and those inside the folders named (sorted), each once."""
+    """The fields named, and those inside the folders named (sorted), each once."""
     fields: dict[Path, None] = {}
     for given in map(Path, inputs):
         if given.is_dir():
-            found = sorted(given.glob("*.npz"))
+            found = _in_folder(given)
             if not found:
-                raise UserError(f"no .npz file in folder {given}")
+                raise UserError(f"no .npz file or CSV triple in folder {given}")
         elif given.is_file():
-            found = [given]
+            found = [_field_path(given)]
         else:
             raise UserError(f"no file or folder {given}")
         fields.update((Path(os.path.abspath(path)), None) for path in found)
@@ -200,7 +246,7 @@ def plan_outputs(
         raise UserError(f"unknown format '{output_format}': use one of {', '.join(FORMATS)}")
     outputs: dict[Path, Path] = {}
     for field in fields:
-        output = out_dir / f"{field.stem}.{output_format}"
+        output = out_dir / f"{field_name(field)}.{output_format}"
         if output in outputs:
             raise UserError(f"{outputs[output]} and {field} would both write {output}")
         if output == field:
@@ -231,12 +277,17 @@ def _checked_options(tolerance: Tolerance, num_threads: int, strict: bool) -> Fi
 # ---- resuming ------------------------------------------------------------------------
 
 
-def _source_of(path: Path) -> dict[str, int] | None:
+def _source_of(field: Path) -> dict[str, int] | None:
+    """The field's size and latest modification time (of all three tables of a triple)."""
+    triple = _triple(field)
     try:
-        status = path.stat()
+        statuses = [path.stat() for path in ([field] if triple is None else triple.values())]
     except OSError:
         return None  # the task reports why it cannot read the field
-    return {"size": status.st_size, "mtime_ns": status.st_mtime_ns}
+    return {
+        "size": sum(status.st_size for status in statuses),
+        "mtime_ns": max(status.st_mtime_ns for status in statuses),
+    }
 
 
 def _previous_results(out_dir: Path) -> dict[str, FieldResult]:
@@ -277,9 +328,11 @@ def merge_fields(
     strict: bool = False,
     on_result: Callable[[FieldResult], None] | None = None,
 ) -> BatchReport:
-    """Merge every field of ``inputs`` (.npz files or folders of them) into ``out_dir``.
+    """Merge every field of ``inputs`` into ``out_dir``: .npz files, CSV triples (any of
+    NAME.connected_crop_rows.csv, NAME.points_in_rows.csv, NAME.row_information.csv) and
+    folders of them.
 
-    Each field's kept points go to ``out_dir/<stem>.<output_format>`` and a line
+    Each field's kept points go to ``out_dir/<NAME>.<output_format>`` and a line
     of ``out_dir/report.json``; a failing field is recorded and the others go on.
     Without ``client``, a local cluster of one worker process per CPU runs the
     batch. ``on_result`` is called with each field's result as it comes in.

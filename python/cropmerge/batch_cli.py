@@ -43,7 +43,13 @@ def add_parser(commands: argparse._SubParsersAction[argparse.ArgumentParser]) ->
         "(shared storage mounted at the same place).",
     )
     batch.add_argument(
-        "fields", nargs="+", type=Path, metavar="FIELD", help=".npz file, or a folder: every *.npz"
+        "fields",
+        nargs="+",
+        type=Path,
+        metavar="FIELD",
+        help="NAME.npz; a CSV triple, named by any of NAME.connected_crop_rows.csv, "
+        "NAME.points_in_rows.csv and NAME.row_information.csv (reading CSV needs "
+        "pip install 'cropmerge[csv]'); or a folder: every .npz file and CSV triple in it",
     )
     batch.add_argument("-o", "--out-dir", type=Path, required=True, metavar="OUT_DIR")
     batch.add_argument(
