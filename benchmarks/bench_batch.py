@@ -44,14 +44,15 @@ CONTENDERS = {"serial": None, "batch, 1 worker": 1, "batch, 2 workers": 2}
 SERIAL_LOOP = """
 import json, resource, sys, time
 from pathlib import Path
-from cropmerge.batch import FieldOptions, merge_field
+from cropmerge.batch import FieldOptions, file_state, merge_field
 
 fields, out_dir, tolerance = json.loads(sys.argv[1])
 options = FieldOptions(tolerance, 1, False)
 resident_kib = int(Path("/proc/self/status").read_text().split("VmRSS:")[1].split()[0])
 start, cpu = time.perf_counter(), time.process_time()
 for field in fields:
-    result = merge_field(field, str(Path(out_dir) / (Path(field).stem + ".npy")), options)
+    target = str(Path(out_dir) / (Path(field).stem + ".npy"))
+    result = merge_field(field, target, options, file_state(target))
     assert result.status == "ok", result.error
 seconds, cpu = time.perf_counter() - start, time.process_time() - cpu
 peak_kib = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss

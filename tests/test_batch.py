@@ -174,6 +174,20 @@ def test_csv_triples_are_fields(client, fields, tmp_path):
     assert "field_02.row_information.csv" in entries["field_02"].error
 
 
+def test_a_rerun_task_does_not_write_its_output_again(fields, tmp_path):
+    # Dask reruns a task whose worker died after the output was renamed into place but
+    # before the result was reported.
+    source, target = str(fields[0] / "field_01.npz"), tmp_path / "field_01.npy"
+    target.write_bytes(b"an earlier batch's output")
+    before = batch.file_state(target)
+    options = batch.FieldOptions(TOLERANCE, 1, False)
+    first = batch.merge_field(source, str(target), options, before)
+    written = batch.file_state(target)
+    rerun = batch.merge_field(source, str(target), options, before)
+    assert written != before and batch.file_state(target) == written
+    assert (rerun.status, rerun.points_kept) == ("ok", first.points_kept)
+
+
 def _holder_of_a_temporary(pids, out_dir):
     """The worker process that has a temporary output file open, if one has."""
     for pid in pids:

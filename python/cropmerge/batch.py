@@ -124,13 +124,33 @@ class BatchReport:
 # ---- one field, on a worker ------------------------------------------------------
 
 
-def merge_field(source: str, target: str, options: FieldOptions) -> FieldResult:
-    """Read, merge and write one field; failures come back as a failed result."""
+FileState = tuple[int, int, int]  # inode, size, modification time: a rewrite changes it
+
+
+def file_state(path: str | os.PathLike[str]) -> FileState | None:
+    """What tells this version of a file from any rewrite of it; None when it is absent."""
+    try:
+        status = os.stat(path)
+    except FileNotFoundError:
+        return None
+    return status.st_ino, status.st_size, status.st_mtime_ns
+
+
+def merge_field(
+    source: str, target: str, options: FieldOptions, target_before: FileState | None
+) -> FieldResult:
+    """Read, merge and write one field; failures come back as a failed result.
+
+    ``target_before`` is the output as the batch found it. When the output has changed
+    since, an earlier run of this task wrote it before its worker died: the rerun
+    reports the same result without writing the output a second time.
+    """
     start = time.perf_counter()
     try:
         tables = _load_field(Path(source))
         merged, tolerance = _merge_tables(tables, options)
-        write_points(merged, Path(target))
+        if file_state(target) == target_before:
+            write_points(merged, Path(target))
     except UserError as error:
         seconds = round(time.perf_counter() - start, 4)
         return FieldResult(
@@ -441,9 +461,9 @@ class _Batch:
         fields = [str(self.fields[index]) for index in indexes]
         outputs = [str(self.outputs[index]) for index in indexes]
         keys = [f"cropmerge-{Path(field).name}-{uuid.uuid4().hex}" for field in fields]
-        futures: list[Future] = client.map(
-            merge_field, fields, outputs, [self.options] * len(indexes), key=keys
-        )
+        options = [self.options] * len(indexes)
+        states = [file_state(output) for output in outputs]
+        futures: list[Future] = client.map(merge_field, fields, outputs, options, states, key=keys)
         return futures
 
     def _finished(self, future: Future, index: int, source: dict[str, int] | None) -> FieldResult:
