@@ -10,6 +10,7 @@
 #include "engine/progress_bar.h"
 #include "engine/row_filters.h"
 #include "engine/row_merge.h"
+#include "engine/row_runs_pass.h"
 #include "engine/scattered_pass.h"
 #include "engine/worker_pool.h"
 
@@ -78,7 +79,7 @@ RowFilters plan_rows(const MergeInputs& inputs, const WorkerPool& pool,
 }
 
 // Writes the survivors of every crop row's merge, in one pass when the points
-// come in crop-row order.
+// come crop row by crop row.
 FloatTable copy_survivors(const MergeInputs& inputs, const RowFilters& plan, const WorkerPool& pool,
                           const PassProgress& progress) {
     const TableView& points = inputs.points_in_rows;
@@ -87,7 +88,8 @@ FloatTable copy_survivors(const MergeInputs& inputs, const RowFilters& plan, con
     if (points.cols >= 2) {
         FloatTable output;
         if (copy_survivors_in_table_order(points, inputs.keys, plan, pool, blocks, progress,
-                                          output)) {
+                                          output) ||
+            copy_survivors_by_row_runs(points, inputs.keys, plan, pool, blocks, progress, output)) {
             return output;
         }
     }

@@ -34,6 +34,7 @@
 #include "engine/past_center_filter.h"
 #include "engine/progress_bar.h"
 #include "engine/row_filters.h"
+#include "engine/row_runs_pass.h"
 #include "engine/scattered_pass.h"
 #include "engine/worker_pool.h"
 
@@ -320,6 +321,56 @@ void stress_in_order_blocks(std::mt19937_64& rng, int rounds) {
     }
 }
 
+// Crop rows' points together, the crop rows shuffled: the pass over runs of
+// crop rows gives the scattered pass's output whatever the split, and refuses
+// a table where one point inside a run has another crop row's ids.
+void stress_row_runs(std::mt19937_64& rng, int rounds) {
+    const cropmerge::WorkerPool pool(8);
+    std::uniform_int_distribution<int> point_count(40, 160);
+    std::uniform_real_distribution<double> along(0.0, 100.0);
+    for (int round = 0; round < rounds; ++round) {
+        const size_t rows = 100 + static_cast<size_t>(round);
+        std::vector<std::vector<double>> connected;
+        std::vector<std::vector<std::vector<double>>> runs(rows);
+        cropmerge::RowFilters plan;
+        for (size_t r = 0; r < rows; ++r) {
+            const double id = static_cast<double>(r + 1);
+            connected.push_back({static_cast<double>(r), id, 1.0});
+            for (int p = point_count(rng); p > 0; --p) {
+                runs[r].push_back({id, 1.0, along(rng), 0.0, static_cast<double>(p)});
+            }
+            plan.rows.push_back({.filters_begin = plan.filters.size(), .filter_count = 1U});
+            plan.filters.emplace_back(cropmerge::Point{60.0, 0.0}, cropmerge::Point{80.0, 0.0},
+                                      1.0);
+        }
+        std::shuffle(runs.begin(), runs.end(), rng);
+        std::vector<std::vector<double>> points;
+        for (const auto& run : runs) {
+            points.insert(points.end(), run.begin(), run.end());
+        }
+        const FloatTable connected_table = table(connected, 3);
+        const FloatTable grouped = table(points, 5);
+        std::swap(points[points.size() / 2][0], points[points.size() / 2 + 200][0]);
+        const FloatTable intruded = table(points, 5);
+        const cropmerge::CropRowKeys keys(connected_table.view(), grouped.view());
+        cropmerge::ProgressBar bar(rows);
+        const cropmerge::PassProgress progress(bar, rows);
+        const FloatTable expected =
+            cropmerge::copy_scattered_survivors(grouped.view(), keys, plan, pool, 1, progress);
+        for (size_t blocks = 1; blocks <= 7; ++blocks) {
+            const std::string split = std::to_string(blocks) + " blocks";
+            FloatTable output;
+            check(cropmerge::copy_survivors_by_row_runs(grouped.view(), keys, plan, pool, blocks,
+                                                        progress, output) &&
+                      same_table(output, expected),
+                  split + " of crop rows' runs give the scattered output");
+            check(!cropmerge::copy_survivors_by_row_runs(intruded.view(), keys, plan, pool, blocks,
+                                                         progress, output),
+                  split + " refuse a run with another crop row's point inside");
+        }
+    }
+}
+
 // Whole merges from 8 threads at once share nothing: each gives the output
 // of the same merge run alone.
 void stress_concurrent_calls(std::mt19937_64& rng, int rounds) {
@@ -413,6 +464,7 @@ int main(int argc, char** argv) {
     stress_successful_merges(rng, rounds);
     stress_failing_merges(rng, rounds);
     stress_in_order_blocks(rng, rounds);
+    stress_row_runs(rng, rounds);
     stress_concurrent_calls(rng, rounds);
     stress_progress_bar(rng);
 

@@ -1,0 +1,54 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+
+#include "engine/float_table.h"
+#include "engine/past_center_filter.h"
+#include "engine/row_copy.h"
+#include "engine/row_filters.h"
+
+namespace cropmerge {
+
+// Whether points of one crop row survive: keeps_point, written out here
+// because the copy loops built on it ran measurably slower.
+class RowSurvival {
+public:
+    RowSurvival(const TableView& points, const RowFilters& plan, uint32_t row)
+        : points_(points), filters_(plan.of_row(row)) {}
+
+    bool keeps(size_t point) const {
+        return filters_.empty() ||
+               survives_past_center_filters(filters_, points_.at(point, 2), points_.at(point, 3));
+    }
+
+private:
+    const TableView& points_;
+    std::span<const PastCenterFilter> filters_;
+};
+
+// Copies the kept points of [begin, stop), one crop row's, visiting them
+// forward or backward; `kept` counts the points already written. Forward,
+// they are written upward from `out`; backward, downward to end at `out`.
+template <bool kBackward>
+void copy_kept_points(const TableView& points, const RowSurvival& survival, size_t begin,
+                      size_t stop, double* out, size_t& kept) {
+    const size_t count = stop - begin;
+    // The point `step` steps into the run, in the direction of the visit.
+    auto at = [&](size_t step) { return kBackward ? stop - 1 - step : begin + step; };
+    for (size_t from = 0; from < count;) {
+        size_t to = from;
+        while (to < count && survival.keeps(at(to))) {
+            ++to;
+        }
+        const size_t length = to - from;
+        const size_t first = kBackward ? stop - to : begin + from;
+        double* place = kBackward ? out - (kept + length) * points.cols : out + kept * points.cols;
+        copy_rows(points, first, length, place);
+        kept += length;
+        from = to + 1;  // past the removed point, if any
+    }
+}
+
+}  // namespace cropmerge

@@ -1,0 +1,167 @@
+#include "engine/row_runs_pass.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+#include "engine/block_pairs.h"
+#include "engine/kept_points.h"
+#include "engine/point_runs.h"
+
+namespace cropmerge {
+
+namespace {
+
+// The points of each crop row, in table order: one run per crop row.
+struct RowRuns {
+    std::vector<size_t> begin;  // where each crop row's run starts in the table
+    std::vector<size_t> first;  // where it starts among all runs, crop row by crop row
+};
+
+// Runs are looked for by reading the ids of every kStride-th point only: the
+// points in between are taken to share them, which the copy checks.
+constexpr size_t kStride = 32;
+// Shorter runs on average mean scattered crop rows: the runs are not looked
+// for further.
+constexpr size_t kMinMeanRun = 32;
+constexpr size_t kRunsBeforeJudging = 64;
+
+bool same_ids(const TableView& points, size_t point, uint64_t first_bits, uint64_t second_bits) {
+    return bits_of(points.at(point, 0)) == first_bits &&
+           bits_of(points.at(point, 1)) == second_bits;
+}
+
+// Whether points [begin, end) all have the ids of point `head`.
+bool all_share_ids(const TableView& points, size_t head, size_t begin, size_t end) {
+    const uint64_t first_bits = bits_of(points.at(head, 0));
+    const uint64_t second_bits = bits_of(points.at(head, 1));
+    for (size_t point = begin; point < end; ++point) {
+        if (!same_ids(points, point, first_bits, second_bits)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// The end of the run from `point` on, judged by every kStride-th point and
+// then by halving the stride where the ids change.
+size_t sampled_run_end(const TableView& points, size_t point) {
+    const uint64_t first_bits = bits_of(points.at(point, 0));
+    const uint64_t second_bits = bits_of(points.at(point, 1));
+    size_t same = point;  // the last point known to share the ids
+    while (same + kStride < points.rows &&
+           same_ids(points, same + kStride, first_bits, second_bits)) {
+        same += kStride;
+    }
+    size_t other = std::min(points.rows, same + kStride);  // the first known not to, or the end
+    while (other - same > 1) {
+        const size_t middle = same + (other - same) / 2;
+        (same_ids(points, middle, first_bits, second_bits) ? same : other) = middle;
+    }
+    return other;
+}
+
+// Each crop row's run, or nothing when a run belongs to no crop row or to a
+// crop row that shares its id pair or already has a run, or runs are short.
+std::optional<RowRuns> find_row_runs(const TableView& points, const CropRowKeys& keys,
+                                     const RowFilters& plan) {
+    const size_t rows = plan.rows.size();
+    constexpr size_t kNoRun = SIZE_MAX;
+    std::vector<size_t> begin(rows, kNoRun);
+    std::vector<size_t> length(rows, 0);
+    size_t runs = 0;
+    for (size_t point = 0; point < points.rows;) {
+        const size_t stop = sampled_run_end(points, point);
+        const uint32_t row = first_row_of(points, keys, point, CropRowKeys::kNone);
+        if (row == CropRowKeys::kNone || plan.chained(row) || begin[row] != kNoRun) {
+            return std::nullopt;
+        }
+        begin[row] = point;
+        length[row] = stop - point;
+        point = stop;
+        ++runs;
+        if (runs >= kRunsBeforeJudging && point < runs * kMinMeanRun) {
+            return std::nullopt;
+        }
+    }
+    RowRuns found{std::move(begin), std::vector<size_t>(rows + 1, 0)};
+    for (size_t row = 0; row < rows; ++row) {
+        found.first[row + 1] = found.first[row] + length[row];
+    }
+    return found;
+}
+
+// Starts fetching the first lines of a crop row's run, in the direction of
+// the visit: runs lie anywhere in the table, so the hardware cannot know
+// where the next one starts.
+void prefetch_run(const TableView& points, const RowRuns& runs, uint32_t row, bool backward) {
+    constexpr size_t kLines = 8;
+    constexpr size_t kLine = 64;
+    const size_t length = runs.first[row + 1] - runs.first[row];
+    if (length == 0 || !points.rows_are_contiguous()) {
+        return;
+    }
+    const size_t point = backward ? runs.begin[row] + length - 1 : runs.begin[row];
+    const char* line = reinterpret_cast<const char*>(points.row_start(point));
+    for (size_t ahead = 0; ahead < kLines; ++ahead) {
+        __builtin_prefetch(backward ? line - ahead * kLine : line + ahead * kLine);
+    }
+}
+
+// Copies the survivors of places [begin, end) among the runs laid end to end
+// in crop-row order (see OrderedBlockCopy), checking that every point shares
+// its run's ids.
+template <bool kBackward>
+OrderedBlock copy_runs_block(const TableView& points, const RowFilters& plan, const RowRuns& runs,
+                             size_t begin, size_t end, double* out) {
+    OrderedBlock block;
+    const auto rows = static_cast<uint32_t>(runs.begin.size());
+    // The crop rows whose runs overlap [begin, end).
+    const auto low = static_cast<uint32_t>(
+        std::upper_bound(runs.first.begin(), runs.first.end(), begin) - runs.first.begin() - 1);
+    const auto high = static_cast<uint32_t>(
+        std::lower_bound(runs.first.begin(), runs.first.end(), end) - runs.first.begin());
+    for (uint32_t step = low; step < std::min(high, rows); ++step) {
+        const uint32_t row = kBackward ? high - 1 - (step - low) : step;
+        if (step + 1 < std::min(high, rows)) {
+            prefetch_run(points, runs, kBackward ? row - 1 : row + 1, kBackward);
+        }
+        const size_t from = std::max(begin, runs.first[row]);
+        const size_t to = std::min(end, runs.first[row + 1]);
+        if (from >= to) {
+            continue;
+        }
+        const size_t table_from = runs.begin[row] + (from - runs.first[row]);
+        const size_t table_to = table_from + (to - from);
+        if (!all_share_ids(points, runs.begin[row], table_from, table_to)) {
+            block.in_order = false;
+            return block;
+        }
+        copy_kept_points<kBackward>(points, RowSurvival(points, plan, row), table_from, table_to,
+                                    out, block.kept);
+        block.first_row = std::min(block.first_row, row);
+        block.last_row = block.last_row == CropRowKeys::kNone ? row : std::max(block.last_row, row);
+    }
+    finish_streaming();
+    return block;
+}
+
+}  // namespace
+
+bool copy_survivors_by_row_runs(const TableView& points, const CropRowKeys& keys,
+                                const RowFilters& plan, const WorkerPool& pool, size_t blocks,
+                                const PassProgress& progress, FloatTable& output) {
+    const std::optional<RowRuns> runs = find_row_runs(points, keys, plan);
+    if (!runs) {
+        return false;
+    }
+    return copy_in_block_pairs(
+        points.rows, points.cols, pool, blocks, progress, output,
+        [&](size_t begin, size_t end, double* meet, bool backward) {
+            return backward ? copy_runs_block<true>(points, plan, *runs, begin, end, meet)
+                            : copy_runs_block<false>(points, plan, *runs, begin, end, meet);
+        });
+}
+
+}  // namespace cropmerge
