@@ -45,7 +45,7 @@ bool all_share_ids(const TableView& points, size_t head, size_t begin, size_t en
 }
 
 // The end of the run from `point` on, judged by every kStride-th point and
-// then by halving the stride where the ids change.
+// then point by point after the last sample that shares the ids.
 size_t sampled_run_end(const TableView& points, size_t point) {
     const uint64_t first_bits = bits_of(points.at(point, 0));
     const uint64_t second_bits = bits_of(points.at(point, 1));
@@ -54,12 +54,20 @@ size_t sampled_run_end(const TableView& points, size_t point) {
            same_ids(points, same + kStride, first_bits, second_bits)) {
         same += kStride;
     }
-    size_t other = std::min(points.rows, same + kStride);  // the first known not to, or the end
-    while (other - same > 1) {
-        const size_t middle = same + (other - same) / 2;
-        (same_ids(points, middle, first_bits, second_bits) ? same : other) = middle;
+    return run_end(points, same, std::min(points.rows, same + kStride));
+}
+
+// Starts fetching the samples a little ahead of `point`: the runs lie one
+// after another, so those are what the next runs read, and they lie too far
+// apart for the hardware to fetch them on its own.
+void prefetch_samples(const TableView& points, size_t point) {
+    constexpr size_t kFirstAhead = 4;
+    constexpr size_t kLastAhead = 8;
+    for (size_t ahead = kFirstAhead; ahead <= kLastAhead; ++ahead) {
+        if (point + ahead * kStride < points.rows) {
+            __builtin_prefetch(points.row_start(point + ahead * kStride));
+        }
     }
-    return other;
 }
 
 // Each crop row's run, or nothing when a run belongs to no crop row or to a
@@ -72,6 +80,7 @@ std::optional<RowRuns> find_row_runs(const TableView& points, const CropRowKeys&
     std::vector<size_t> length(rows, 0);
     size_t runs = 0;
     for (size_t point = 0; point < points.rows;) {
+        prefetch_samples(points, point);
         const size_t stop = sampled_run_end(points, point);
         const uint32_t row = first_row_of(points, keys, point, CropRowKeys::kNone);
         if (row == CropRowKeys::kNone || plan.chained(row) || begin[row] != kNoRun) {
