@@ -44,17 +44,20 @@ bool all_share_ids(const TableView& points, size_t head, size_t begin, size_t en
     return true;
 }
 
-// The end of the run from `point` on, judged by every kStride-th point and
-// then point by point after the last sample that shares the ids.
+// The end of the run from `point` on, judged by every kStride-th point, then
+// every quarter of that, then point by point after the last sample that
+// shares the ids.
 size_t sampled_run_end(const TableView& points, size_t point) {
     const uint64_t first_bits = bits_of(points.at(point, 0));
     const uint64_t second_bits = bits_of(points.at(point, 1));
     size_t same = point;  // the last point known to share the ids
-    while (same + kStride < points.rows &&
-           same_ids(points, same + kStride, first_bits, second_bits)) {
-        same += kStride;
+    for (const size_t stride : {kStride, kStride / 4}) {
+        while (same + stride < points.rows &&
+               same_ids(points, same + stride, first_bits, second_bits)) {
+            same += stride;
+        }
     }
-    return run_end(points, same, std::min(points.rows, same + kStride));
+    return run_end(points, same, std::min(points.rows, same + kStride / 4));
 }
 
 // Starts fetching the samples a little ahead of `point`: the runs lie one
