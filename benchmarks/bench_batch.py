@@ -9,7 +9,9 @@ The fields are written to disk once; then, round after round and in a rotating o
   timed apart.
 
 Every round's outputs are checked equal to the serial loop's. Dask's overhead per field is
-the one-worker batch's time per field less the serial loop's. CPU seconds (the workers' and
+the one-worker batch's time per field less the serial loop's, split into the time between
+tasks (scheduling, transfers, the report) and the time the same work takes longer inside
+the tasks. CPU seconds (the workers' and
 this process's, which runs the scheduler) are counted too: on a machine shared by several
 sessions, each session gets its share of the cores however many processes it runs, and
 CPU time tells the batch's own cost apart from that. Memory per field is the serial
