@@ -83,6 +83,7 @@ def _points_of_runs(start: np.ndarray, length: np.ndarray) -> np.ndarray:
 def _summarise_block(
     points: np.ndarray, offset: int, rows: PairTable, chosen: np.ndarray, summary: PointSummary
 ) -> None:
+    """Adds the block of points that starts at point ``offset`` to ``summary``."""
     start = _run_starts(points)
     length = np.diff(start, append=len(points))
     first, second = points[start, 0], points[start, 1]

@@ -148,7 +148,7 @@ OrderedBlock copy_runs_block(const TableView& points, const RowFilters& plan, co
         const size_t table_to = table_from + (to - from);
         if (!all_share_ids(points, runs.begin[row], table_from, table_to)) {
             block.in_order = false;
-            return block;
+            break;
         }
         copy_kept_points<kBackward>(points, RowSurvival(points, plan, row), table_from, table_to,
                                     out, block.kept);
