@@ -124,12 +124,19 @@ class FloatPairIndex:
         return np.where(keys < 0, -1, rows)
 
 
+def _search(sorted_keys: np.ndarray, query_keys: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+    """Where each query key is or would be in the non-empty ``sorted_keys`` (clipped to
+    its last place), and whether it is there."""
+    pos = np.minimum(np.searchsorted(sorted_keys, query_keys), len(sorted_keys) - 1)
+    return pos, sorted_keys[pos] == query_keys
+
+
 def _rank(known: np.ndarray, ids: np.ndarray, missing: int) -> np.ndarray:
     """Each id's index in the sorted ``known``, or ``missing``."""
     if len(known) == 0:
         return np.full(len(ids), missing)
-    pos = np.minimum(np.searchsorted(known, ids), len(known) - 1)
-    return np.where(known[pos] == ids, pos, missing)
+    pos, found = _search(known, ids)
+    return np.where(found, pos, missing)
 
 
 class _KeyIndex:
@@ -151,17 +158,15 @@ class _KeyIndex:
             return rows if missing == -1 else np.where(rows < 0, missing, rows)
         if len(self.distinct) == 0:
             return np.full(len(query_keys), missing, dtype=np.int64)
-        pos = np.minimum(np.searchsorted(self.distinct, query_keys), len(self.distinct) - 1)
-        return np.where(self.distinct[pos] == query_keys, self.first[pos], missing)
+        pos, found = _search(self.distinct, query_keys)
+        return np.where(found, self.first[pos], missing)
 
 
 def contains(table_keys: np.ndarray, query_keys: np.ndarray) -> np.ndarray:
     """Whether each query key is among the table's keys (np.isin, without its merge sort)."""
     if len(table_keys) == 0:
         return np.zeros(len(query_keys), dtype=bool)
-    sorted_keys = np.sort(table_keys)
-    pos = np.minimum(np.searchsorted(sorted_keys, query_keys), len(sorted_keys) - 1)
-    return sorted_keys[pos] == query_keys
+    return _search(np.sort(table_keys), query_keys)[1]
 
 
 def first_match(table_keys: np.ndarray, query_keys: np.ndarray, missing: int = -1) -> np.ndarray:
@@ -169,6 +174,5 @@ def first_match(table_keys: np.ndarray, query_keys: np.ndarray, missing: int = -
     if len(table_keys) == 0:
         return np.full(len(query_keys), missing, dtype=np.int64)
     order = np.argsort(table_keys, kind="stable")
-    sorted_keys = table_keys[order]
-    pos = np.minimum(np.searchsorted(sorted_keys, query_keys), len(sorted_keys) - 1)
-    return np.where(sorted_keys[pos] == query_keys, order[pos], missing)
+    pos, found = _search(table_keys[order], query_keys)
+    return np.where(found, order[pos], missing)
