@@ -26,7 +26,9 @@ import dask
 import numpy as np
 from distributed import Client, Future, LocalCluster, as_completed, get_worker
 
-from cropmerge import FieldError, MergeError, auto_tolerance, check_field, merge
+from cropmerge import FieldError, MergeError, merge
+from cropmerge.checks import field_findings
+from cropmerge.field import index_field
 from cropmerge.fieldio import (
     OUTPUT_FORMATS,
     TABLES,
@@ -38,6 +40,7 @@ from cropmerge.fieldio import (
     load_npz,
     write_points,
 )
+from cropmerge.spacing import half_spacing
 
 __all__ = [
     "BatchReport",
@@ -173,10 +176,13 @@ def _merge_tables(tables: dict[str, np.ndarray], options: FieldOptions) -> tuple
     """The one place a batch merges: the kept points and the tolerance they were kept with."""
     arrays = [tables[name] for name in TABLES]
     try:
-        tolerance = auto_tolerance(*arrays) if options.tolerance == "auto" else options.tolerance
-        if options.strict and (findings := check_field(*arrays, tolerance)):
+        # Read once for the tolerance, the check and the merge's validation alike.
+        field = index_field(*arrays)
+        tolerance = half_spacing(field) if options.tolerance == "auto" else options.tolerance
+        if options.strict and (findings := field_findings(field, tolerance)):
             raise UserError(f"not merged (--strict): {'; '.join(map(str, findings))}")
-        return merge(*arrays, tolerance, options.num_threads), tolerance
+        tables_read = (field.connected, field.points, field.info)
+        return merge(*tables_read, tolerance, options.num_threads, check=False), tolerance
     except FieldError as error:
         raise UserError(str(error)) from None
     except MergeError as error:

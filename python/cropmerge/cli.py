@@ -32,7 +32,7 @@ from cropmerge.fieldio import (
     write_points,
 )
 from cropmerge.merging import MergeError, merge
-from cropmerge.spacing import point_spacing
+from cropmerge.spacing import half_spacing
 from cropmerge.tables import FieldError
 
 EXIT_FAILURE = 2
@@ -239,7 +239,7 @@ def _chosen_tolerance(field: IndexedField, tolerance: float | None) -> tuple[flo
     """The tolerance to merge with, and how it was chosen, for the summary line."""
     if tolerance is not None:
         return tolerance, "given"
-    return 0.5 * point_spacing(field), AUTO
+    return half_spacing(field), AUTO
 
 
 # ---- merging -------------------------------------------------------------------

@@ -7,7 +7,7 @@ from numpy.typing import ArrayLike
 
 from cropmerge.field import IndexedField, index_field
 
-__all__ = ["auto_tolerance", "point_spacing"]
+__all__ = ["auto_tolerance", "half_spacing", "point_spacing"]
 
 
 @np.errstate(over="ignore", invalid="ignore")  # infinite anchors give no direction
@@ -46,6 +46,11 @@ def point_spacing(field: IndexedField) -> float:
     return float(np.median(distances)) if len(distances) else 0.0
 
 
+def half_spacing(field: IndexedField) -> float:
+    """The tolerance ``auto`` stands for: half of ``point_spacing``."""
+    return 0.5 * point_spacing(field)
+
+
 def auto_tolerance(
     connected_crop_rows: ArrayLike, points_in_rows: ArrayLike, row_information: ArrayLike
 ) -> float:
@@ -56,4 +61,4 @@ def auto_tolerance(
     hundred crop rows spread over the table; 0 when no crop row has two points.
     Raises FieldError, as ``merge`` does, for tables the merge would fail on.
     """
-    return 0.5 * point_spacing(index_field(connected_crop_rows, points_in_rows, row_information))
+    return half_spacing(index_field(connected_crop_rows, points_in_rows, row_information))
