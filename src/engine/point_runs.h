@@ -14,14 +14,20 @@ namespace cropmerge {
 
 inline uint64_t bits_of(double value) { return std::bit_cast<uint64_t>(value); }
 
+// Whether the point's id columns hold these bits.
+inline bool same_ids(const TableView& points, size_t point, uint64_t first_bits,
+                     uint64_t second_bits) {
+    return bits_of(points.at(point, 0)) == first_bits &&
+           bits_of(points.at(point, 1)) == second_bits;
+}
+
 // The end of the run of points from `point` on whose id columns are equal,
 // bit for bit; at most `end`.
 inline size_t run_end(const TableView& points, size_t point, size_t end) {
     const uint64_t first_bits = bits_of(points.at(point, 0));
     const uint64_t second_bits = bits_of(points.at(point, 1));
     size_t stop = point + 1;
-    while (stop < end && bits_of(points.at(stop, 0)) == first_bits &&
-           bits_of(points.at(stop, 1)) == second_bits) {
+    while (stop < end && same_ids(points, stop, first_bits, second_bits)) {
         ++stop;
     }
     return stop;
@@ -33,8 +39,7 @@ inline size_t run_start(const TableView& points, size_t begin, size_t stop) {
     const uint64_t first_bits = bits_of(points.at(stop - 1, 0));
     const uint64_t second_bits = bits_of(points.at(stop - 1, 1));
     size_t start = stop - 1;
-    while (start > begin && bits_of(points.at(start - 1, 0)) == first_bits &&
-           bits_of(points.at(start - 1, 1)) == second_bits) {
+    while (start > begin && same_ids(points, start - 1, first_bits, second_bits)) {
         --start;
     }
     return start;

@@ -27,23 +27,6 @@ constexpr size_t kStride = 32;
 constexpr size_t kMinMeanRun = 32;
 constexpr size_t kRunsBeforeJudging = 64;
 
-bool same_ids(const TableView& points, size_t point, uint64_t first_bits, uint64_t second_bits) {
-    return bits_of(points.at(point, 0)) == first_bits &&
-           bits_of(points.at(point, 1)) == second_bits;
-}
-
-// Whether points [begin, end) all have the ids of point `head`.
-bool all_share_ids(const TableView& points, size_t head, size_t begin, size_t end) {
-    const uint64_t first_bits = bits_of(points.at(head, 0));
-    const uint64_t second_bits = bits_of(points.at(head, 1));
-    for (size_t point = begin; point < end; ++point) {
-        if (!same_ids(points, point, first_bits, second_bits)) {
-            return false;
-        }
-    }
-    return true;
-}
-
 // The end of the run from `point` on, judged by every kStride-th point, then
 // every quarter of that, then point by point after the last sample that
 // shares the ids.
@@ -146,7 +129,8 @@ OrderedBlock copy_runs_block(const TableView& points, const RowFilters& plan, co
         }
         const size_t table_from = runs.begin[row] + (from - runs.first[row]);
         const size_t table_to = table_from + (to - from);
-        if (!all_share_ids(points, runs.begin[row], table_from, table_to)) {
+        // The scan read only some of the run's points: all must share its ids.
+        if (run_end(points, runs.begin[row], table_to) != table_to) {
             block.in_order = false;
             break;
         }
