@@ -362,3 +362,20 @@ def test_the_command_refuses_unusable_arguments(fields, tmp_path, capsys, argume
     assert status == 2
     assert message in capsys.readouterr().err
     assert not (tmp_path / "out").exists()
+
+
+def _cpus_of_every_thread():
+    threads = os.listdir("/proc/self/task")
+    return sorted({cpu for thread in threads for cpu in os.sched_getaffinity(int(thread))})
+
+
+@pytest.mark.skipif(len(os.sched_getaffinity(0)) < 2, reason="needs two CPUs")
+def test_local_workers_keep_to_cpus_of_their_own():
+    with batch.local_client(2) as client:
+        client.wait_for_workers(2)
+        workers = list(client.scheduler_info()["workers"])
+        # A task starts the worker's task thread, which must keep to its CPU too.
+        client.gather([client.submit(os.getpid, workers=[at], pure=False) for at in workers])
+        cpus = client.run(_cpus_of_every_thread)
+    assert sorted(map(len, cpus.values())) == [1, 1]
+    assert len({cpu for found in cpus.values() for cpu in found}) == 2

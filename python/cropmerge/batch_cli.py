@@ -127,7 +127,7 @@ def _client(args: argparse.Namespace) -> Iterator[Client]:
     from cropmerge.batch import local_client
 
     if args.scheduler is None:
-        with local_client(args.workers) as client:
+        with local_client(args.workers, args.threads) as client:
             print(_dashboard(client), file=sys.stderr, flush=True)
             yield client
         return
