@@ -1,6 +1,7 @@
 #include "engine/scattered_pass.h"
 
 #include <algorithm>
+#include <array>
 #include <span>
 #include <vector>
 
@@ -91,19 +92,80 @@ void prefetch_rows(const TableView& points, size_t begin, size_t end) {
     }
 }
 
+// The first crop rows of the id pairs met last, by a cheap hash of the pair:
+// points in tile order cycle through a tile's few crop rows, and each lookup
+// in the keyed index would pay its hashing again. A pair that collides here
+// only goes to the index, so ids chosen to collide cost no more than there.
+// Shuffled points seldom meet a pair again soon: after a batch with few
+// hits, the next few batches go straight to the index.
+class RecentRows {
+public:
+    bool in_use() const { return rest_ == 0; }
+    uint32_t find(uint64_t first, uint64_t second) const {
+        const Entry& entry = entries_[slot(first, second)];
+        return entry.first == first && entry.second == second ? entry.row : CropRowKeys::kNone;
+    }
+    void remember(uint64_t first, uint64_t second, uint32_t row) {
+        entries_[slot(first, second)] = {first, second, row};
+    }
+    // After each batch: `hits` of its `size` pairs were found here.
+    void judge(size_t hits, size_t size) {
+        constexpr size_t kRest = 8;
+        if (rest_ > 0) {
+            --rest_;
+        } else if (refilling_) {
+            refilling_ = false;  // its pairs are those of batches long past
+        } else if (hits * 4 < size) {
+            rest_ = kRest;
+            refilling_ = true;
+        }
+    }
+
+private:
+    struct Entry {
+        uint64_t first = 0;
+        uint64_t second = 0;
+        uint32_t row = CropRowKeys::kNone;  // none: the entry holds no pair
+    };
+    static constexpr unsigned kSlotBits = 6;
+
+    static size_t slot(uint64_t first, uint64_t second) {
+        constexpr uint64_t kOdd = 0x9E3779B97F4A7C15ULL;
+        return static_cast<size_t>(((first * kOdd) ^ second) * kOdd >> (64U - kSlotBits));
+    }
+
+    std::array<Entry, size_t{1} << kSlotBits> entries_{};
+    size_t rest_ = 0;  // batches left before the next one looks here
+    bool refilling_ = false;
+};
+
 // Looks up the first crop row of points [point, point + size) (size at most
 // kBatch) into `first_rows`, every lookup started before any is waited for,
 // and starts fetching what tagging them reads next.
-void look_up_batch(const Tagging& at, size_t point, size_t size, uint32_t* first_rows) {
+void look_up_batch(const Tagging& at, RecentRows& recent, size_t point, size_t size,
+                   uint32_t* first_rows) {
     uint64_t firsts[kBatch];
     uint64_t seconds[kBatch];
+    const bool use_recent = recent.in_use();
+    size_t hits = 0;
     for (size_t i = 0; i < size; ++i) {
         firsts[i] = integer_id(at.points.at(point + i, 0));
         seconds[i] = integer_id(at.points.at(point + i, 1));
-        at.keys.prefetch(firsts[i], seconds[i]);
+        first_rows[i] = use_recent ? recent.find(firsts[i], seconds[i]) : CropRowKeys::kNone;
+        if (first_rows[i] == CropRowKeys::kNone) {
+            at.keys.prefetch(firsts[i], seconds[i]);
+        } else {
+            ++hits;
+        }
     }
+    recent.judge(hits, size);
     for (size_t i = 0; i < size; ++i) {
-        first_rows[i] = at.keys.first_row(firsts[i], seconds[i]);
+        if (first_rows[i] == CropRowKeys::kNone) {
+            first_rows[i] = at.keys.first_row(firsts[i], seconds[i]);
+            if (use_recent && first_rows[i] != CropRowKeys::kNone) {
+                recent.remember(firsts[i], seconds[i], first_rows[i]);
+            }
+        }
         if (first_rows[i] != CropRowKeys::kNone) {
             at.plan.prefetch(first_rows[i]);
             __builtin_prefetch(&at.counts[first_rows[i]], 1);
@@ -117,12 +179,12 @@ void look_up_batch(const Tagging& at, size_t point, size_t size, uint32_t* first
 }
 
 // Tags scattered points [point, point + size), size at most kBatch.
-void tag_batch(const Tagging& at, size_t point, size_t size, size_t end) {
+void tag_batch(const Tagging& at, RecentRows& recent, size_t point, size_t size, size_t end) {
     // Scattered lookups keep the hardware from fetching the next batch's
     // points ahead on its own.
     prefetch_rows(at.points, std::min(end, point + size), std::min(end, point + 2 * size));
     uint32_t first_rows[kBatch];
-    look_up_batch(at, point, size, first_rows);
+    look_up_batch(at, recent, point, size, first_rows);
     for (size_t i = 0; i < size; ++i) {
         const uint32_t row = first_rows[i];
         const size_t here = point + i;
@@ -141,6 +203,7 @@ void tag_batch(const Tagging& at, size_t point, size_t size, size_t end) {
 // Tags the points in [begin, end) (see tag_run).
 void tag_points(const Tagging& at, size_t begin, size_t end) {
     uint32_t previous_row = CropRowKeys::kNone;
+    RecentRows recent;
     size_t point = begin;
     while (point < end) {
         const size_t stop = run_end(at.points, point, end);
@@ -152,7 +215,7 @@ void tag_points(const Tagging& at, size_t begin, size_t end) {
             continue;
         }
         const size_t size = std::min(kBatch, end - point);
-        tag_batch(at, point, size, end);
+        tag_batch(at, recent, point, size, end);
         previous_row = CropRowKeys::kNone;
         point += size;
     }
