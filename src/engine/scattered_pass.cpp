@@ -127,7 +127,7 @@ private:
         uint64_t second = 0;
         uint32_t row = CropRowKeys::kNone;  // none: the entry holds no pair
     };
-    static constexpr unsigned kSlotBits = 6;
+    static constexpr unsigned kSlotBits = 8;
 
     static size_t slot(uint64_t first, uint64_t second) {
         constexpr uint64_t kOdd = 0x9E3779B97F4A7C15ULL;
