@@ -66,7 +66,7 @@ public:
     bool has_first_id(uint64_t first) const { return first_ids_.find(first, 0) != kNone; }
 
 private:
-    void build_direct_table();
+    void build_direct_table(size_t points);
 
     TableView crop_rows_;
     PairIndex rows_{0};
