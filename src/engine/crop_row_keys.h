@@ -50,6 +50,8 @@ public:
         }
         return first_row(first, second);
     }
+    // Whether a lookup is one read of a table (no hashing).
+    bool direct() const { return !direct_.empty(); }
     void prefetch(uint64_t first, uint64_t second) const {
         if (direct_.empty()) {
             rows_.prefetch(first, second);

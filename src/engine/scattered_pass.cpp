@@ -146,7 +146,7 @@ void look_up_batch(const Tagging& at, RecentRows& recent, size_t point, size_t s
                    uint32_t* first_rows) {
     uint64_t firsts[kBatch];
     uint64_t seconds[kBatch];
-    const bool use_recent = recent.in_use();
+    const bool use_recent = !at.keys.direct() && recent.in_use();
     size_t hits = 0;
     for (size_t i = 0; i < size; ++i) {
         firsts[i] = integer_id(at.points.at(point + i, 0));
