@@ -428,7 +428,7 @@ def dask_setup(worker: Worker) -> None:
     # Ctrl-C reaches the workers too; the command that started them closes them.
     signal.signal(signal.SIGINT, signal.SIG_IGN)
     plan = json.loads(os.environ.get(_CPUS_VARIABLE, "null"))
-    if plan is None or not 0 <= worker.name < len(plan):
+    if plan is None or not isinstance(worker.name, int) or not 0 <= worker.name < len(plan):
         return
     # Every thread so far; the task threads, started later, inherit the CPUs.
     for thread in os.listdir("/proc/self/task"):
