@@ -212,11 +212,17 @@ def _swap_halves(points):
         pytest.param(
             lambda points: points[np.random.default_rng(7).permutation(len(points))], id="shuffled"
         ),
+        pytest.param(lambda points: points[np.argsort(points[:, 2])], id="by-x"),
     ],
 )
-def test_point_layouts_give_the_same_survivors_in_row_then_table_order(layout):
+# Large ids take the hashed index (and what keeps its recent answers) instead of a table.
+@pytest.mark.parametrize("id_offset", [0, 2**40], ids=["small-ids", "large-ids"])
+def test_point_layouts_give_the_same_survivors_in_row_then_table_order(layout, id_offset):
     """Enough points for several workers, in orders that do and do not follow the crop rows."""
     connected, points, info = fields.make_field(400, 400, extra_columns=1)
+    connected[:, 1:] += id_offset  # NaN, ending a list of connected rows, stays NaN
+    points[:, :2] += id_offset
+    info[:, [0, 4]] += id_offset
     points[:, 4] = np.arange(len(points))  # remembers each point's place in the sorted table
     laid_out = np.ascontiguousarray(layout(points))
     survivors = merge_points_removing_overlap(connected, points, info, 0.3, 1)
