@@ -198,9 +198,6 @@ def _worker_name() -> str | None:
         return None
 
 
-# ---- planning the batch ------------------------------------------------------------
-
-
 # ---- fields on disk ------------------------------------------------------------------
 # A field is an .npz file or a CSV triple: NAME.connected_crop_rows.csv,
 # NAME.points_in_rows.csv and NAME.row_information.csv. A triple goes by the path of
@@ -243,6 +240,9 @@ def _in_folder(folder: Path) -> list[Path]:
         members += folder.glob(f"*.{name}.csv")
     found = {_field_path(path) for path in members}
     return sorted(found, key=lambda path: (field_name(path), path.name))
+
+
+# ---- planning the batch ------------------------------------------------------------
 
 
 def find_fields(inputs: Iterable[str | os.PathLike[str]]) -> list[Path]:
