@@ -4,9 +4,9 @@ import os
 import platform
 import subprocess
 from datetime import UTC, datetime
+from importlib import metadata
 from pathlib import Path
 
-import numba
 import numpy as np
 from goals import BYTES_PER_POINT, ratio
 from orders import ORDERS
@@ -58,11 +58,19 @@ def machine():
         "transparent huge pages": thp,
         "Python": platform.python_version(),
         "NumPy": np.__version__,
-        "Numba": numba.__version__,
+        "Numba": _version_of("numba"),
         "commit": commit,
         "date": datetime.now(UTC).strftime("%Y-%m-%d %H:%M UTC"),
         "load average at start": " ".join(f"{load:.2f}" for load in os.getloadavg()),
     }
+
+
+def _version_of(package):
+    # The batch benchmark runs without the bench extra.
+    try:
+        return metadata.version(package)
+    except metadata.PackageNotFoundError:
+        return "not installed"
 
 
 def fmt_ratio(value):
