@@ -1,10 +1,11 @@
 """A field's three tables, validated, with its points matched to their crop rows.
 
 Points are read once, block by block, so that temporary arrays stay small: they are
-reused from the cache instead of being faulted in afresh for every step. Within a
-block, points are matched run by run: a run is a stretch of consecutive points with
-equal ids, so that tables listing each crop row's points together (the usual layout)
-cost one comparison per point and the rest of the work is per run.
+reused from the cache instead of being faulted in afresh for every step. Points are
+matched run by run: a run is a stretch of consecutive points with equal ids, so that
+tables listing each crop row's points together (the usual layout) cost one comparison
+per point, and the runs of many blocks are matched together. In a block whose ids
+change from point to point, every point is matched on its own.
 """
 
 from __future__ import annotations
@@ -14,7 +15,7 @@ from dataclasses import dataclass, field
 import numpy as np
 from numpy.typing import ArrayLike
 
-from cropmerge.ids import PairTable, not_whole
+from cropmerge.ids import PairTable
 from cropmerge.links import Links
 from cropmerge.tables import as_tables, id_columns, validate_tables
 
@@ -23,6 +24,7 @@ __all__ = ["EXAMPLES", "IndexedField", "index_field"]
 EXAMPLES = 3  # id pairs a finding shows
 SAMPLE_ROWS = 512  # crop rows, spread over the table, whose points give the spacing
 _BLOCK = 65536  # points read at a time
+_PROBE = 256  # points at the start of a block that show how its ids run
 
 
 @dataclass
@@ -74,42 +76,80 @@ def _run_starts(points: np.ndarray) -> np.ndarray:
     return np.flatnonzero(change)
 
 
+def _scattered(points: np.ndarray) -> bool:
+    """Whether the block's first points mostly differ in ids from their neighbours: then
+    finding runs costs more than it saves."""
+    return len(_run_starts(points[:_PROBE])) * 2 > min(len(points), _PROBE)
+
+
 def _points_of_runs(start: np.ndarray, length: np.ndarray) -> np.ndarray:
     """The indexes of the points of the given runs, run after run."""
     ends = np.cumsum(length)
     return np.arange(ends[-1] if len(ends) else 0) + np.repeat(start - (ends - length), length)
 
 
-def _summarise_block(
-    points: np.ndarray, offset: int, rows: PairTable, chosen: np.ndarray, summary: PointSummary
-) -> None:
-    """Adds the block of points that starts at point ``offset`` to ``summary``."""
-    start = _run_starts(points)
-    length = np.diff(start, append=len(points))
-    first, second = points[start, 0], points[start, 1]
-    row = rows.find(first, second)
-    unlisted = row < 0
-    if unlisted.any():
-        summary.unlisted += int(length[unlisted].sum())
-        summary.unlisted_ids.append(np.column_stack((first[unlisted], second[unlisted])))
-    odd = not_whole(first) | not_whole(second)
-    if odd.any():
-        summary.odd += int(length[odd].sum())
-        shown = np.flatnonzero(odd)[: EXAMPLES - len(summary.odd_examples)]
-        summary.odd_examples += zip(first[shown].tolist(), second[shown].tolist(), strict=True)
-    sampled = np.flatnonzero(chosen[row])
-    if len(sampled):
-        summary.sample.append(offset + _points_of_runs(start[sampled], length[sampled]))
-        summary.sample_row.append(np.repeat(row[sampled], length[sampled]))
+@dataclass
+class _Matcher:
+    """Matches runs of points to crop rows and adds what it finds to ``summary``."""
+
+    points: np.ndarray
+    rows: PairTable
+    chosen: np.ndarray  # per crop row, and last for points of none: whether sampled
+    summary: PointSummary = field(default_factory=PointSummary)
+
+    def runs(self, start: np.ndarray, end: int) -> None:
+        """The runs that start at points ``start`` (in order), the last ending at ``end``."""
+        length = np.empty_like(start)
+        np.subtract(start[1:], start[:-1], out=length[:-1])
+        length[-1:] = end - start[-1:]
+        self._match(start, length, self.points[start, 0], self.points[start, 1])
+
+    def scattered(self, offset: int, end: int) -> None:
+        """Points ``offset`` to ``end``, each on its own."""
+        block = self.points[offset:end]
+        # Copied once: every step after reads the ids from the cache instead of memory.
+        first, second = np.ascontiguousarray(block[:, 0]), np.ascontiguousarray(block[:, 1])
+        self._match(np.arange(offset, end), np.ones(end - offset, np.int64), first, second)
+
+    def _match(
+        self, start: np.ndarray, length: np.ndarray, first: np.ndarray, second: np.ndarray
+    ) -> None:
+        summary = self.summary
+        row, odd = self.rows.match(first, second)
+        unlisted = row < 0
+        if unlisted.any():
+            summary.unlisted += int(length[unlisted].sum())
+            summary.unlisted_ids.append(np.column_stack((first[unlisted], second[unlisted])))
+        if odd.any():
+            summary.odd += int(length[odd].sum())
+            shown = np.flatnonzero(odd)[: EXAMPLES - len(summary.odd_examples)]
+            summary.odd_examples += zip(first[shown].tolist(), second[shown].tolist(), strict=True)
+        sampled = np.flatnonzero(self.chosen[row])
+        if len(sampled):
+            summary.sample.append(_points_of_runs(start[sampled], length[sampled]))
+            summary.sample_row.append(np.repeat(row[sampled], length[sampled]))
 
 
 def _summarise_points(points: np.ndarray, connected: np.ndarray) -> PointSummary:
-    rows = PairTable(*id_columns(connected, 1, 2))
-    chosen = _sampled_rows(len(connected))
-    summary = PointSummary()
+    matcher = _Matcher(
+        points, PairTable(*id_columns(connected, 1, 2)), _sampled_rows(len(connected))
+    )
+    pending: list[np.ndarray] = []  # run starts of blocks read, not yet matched
+    pending_runs = 0
     for offset in range(0, len(points), _BLOCK):
-        _summarise_block(points[offset : offset + _BLOCK], offset, rows, chosen, summary)
-    return summary
+        end = min(offset + _BLOCK, len(points))
+        if _scattered(points[offset:end]):
+            if pending:
+                matcher.runs(np.concatenate(pending), offset)
+                pending, pending_runs = [], 0
+            matcher.scattered(offset, end)
+            continue
+        pending.append(offset + _run_starts(points[offset:end]))
+        pending_runs += len(pending[-1])
+        if pending_runs >= _BLOCK or end == len(points):
+            matcher.runs(np.concatenate(pending), end)
+            pending, pending_runs = [], 0
+    return matcher.summary
 
 
 def _joined(blocks: list[np.ndarray], empty: np.ndarray) -> np.ndarray:

@@ -61,17 +61,29 @@ class PairKeys:
             first_rank = _rank(self.known[0], integer_ids(first), len(self.known[0]))
             second_rank = _rank(self.known[1], integer_ids(second), len(self.known[1]))
             return np.asarray(first_rank * self.width + second_rank, dtype=np.int64)
-        # fmax turns NaN and negatives into 0 and trunc rounds toward zero; the keys stay
-        # far below 2**53, so computing them in float64 is exact.
-        keys = np.fmax(first, 0.0)
-        np.fmin(keys, self.ceilings[0], out=keys)
-        np.trunc(keys, out=keys)
+        return self.keys_and_odd(first, second)[0]
+
+    def keys_and_odd(self, first: np.ndarray, second: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+        """The pairs' keys, and which pairs have an id that ``not_whole`` finds."""
+        if not self.direct:
+            return self(first, second), not_whole(first) | not_whole(second)
+        # trunc rounds toward zero and fmax turns NaN and negatives into 0: an id is whole
+        # where that gives it back. The keys stay far below 2**53, so computing them in
+        # float64 is exact.
+        keys, odd = self._whole_part(first, self.ceilings[0])
+        seconds, odd_seconds = self._whole_part(second, self.ceilings[1])
+        odd |= odd_seconds
         keys *= self.width
-        seconds = np.fmax(second, 0.0)
-        np.fmin(seconds, self.ceilings[1], out=seconds)
-        np.trunc(seconds, out=seconds)
         keys += seconds
-        return keys.astype(np.int64)
+        return keys.astype(np.int64), odd
+
+    @staticmethod
+    def _whole_part(ids: np.ndarray, ceiling: float) -> tuple[np.ndarray, np.ndarray]:
+        whole = np.trunc(ids)
+        np.fmax(whole, 0.0, out=whole)
+        odd = whole != ids
+        np.fmin(whole, ceiling, out=whole)
+        return whole, odd
 
     def lookup(self, row_keys: np.ndarray, query_keys: np.ndarray, missing: int) -> np.ndarray:
         """The index of the first row key equal to each query key, or ``missing``."""
@@ -80,15 +92,17 @@ class PairKeys:
 
 class PairTable:
     """Finds the first of a table's rows (crop rows) whose integer id pair equals a query
-    pair, for many queries in turn."""
+    pair, for many queries in turn, and tells the queries whose ids it truncates."""
 
     def __init__(self, first: np.ndarray, second: np.ndarray) -> None:
         self.keys = PairKeys(first, second)
         self.index = _KeyIndex(self.keys(first, second), self.keys.space)
 
-    def find(self, first: np.ndarray, second: np.ndarray) -> np.ndarray:
-        """For each pair (first[i], second[i]), the first row holding it, or -1."""
-        return self.index.find(self.keys(first, second), -1)
+    def match(self, first: np.ndarray, second: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+        """For each pair (first[i], second[i]), the first row holding it or -1, and
+        whether it has an id that ``not_whole`` finds."""
+        keys, odd = self.keys.keys_and_odd(first, second)
+        return self.index.find(keys, -1), odd
 
 
 def not_whole(ids: np.ndarray) -> np.ndarray:
@@ -102,15 +116,21 @@ class FloatPairIndex:
     0.0, NaN equals nothing); of equal pairs the first row wins."""
 
     def __init__(self, first: np.ndarray, second: np.ndarray) -> None:
-        self.known = tuple(np.unique(ids[~np.isnan(ids)] + 0.0) for ids in (first, second))
-        self.space = len(self.known[0]) * len(self.known[1])
+        self.tops = _whole_tops(first, second)
+        if self.tops is None:
+            self.known = tuple(np.unique(ids[~np.isnan(ids)] + 0.0) for ids in (first, second))
+            self.space = len(self.known[0]) * len(self.known[1])
+        else:
+            self.space = (self.tops[0] + 1) * (self.tops[1] + 1)
         keys = self._keys(first, second)
         # Rows with a NaN id get a key of their own past the pairs' keys: no pair finds them.
         self.row_keys = np.where(keys < 0, self.space, keys)
 
     def _keys(self, first: np.ndarray, second: np.ndarray) -> np.ndarray:
-        """Each pair as its ids' ranks among the table's ids, in [0, space), or -1 for a
+        """Each pair as a key in [0, space) that only an equal pair shares, or -1 for a
         pair with an id that the table lacks."""
+        if self.tops is not None:
+            return _whole_keys(self.tops, first, second)
         first_rank, second_rank = (
             _rank(known, ids, -1) for known, ids in zip(self.known, (first, second), strict=True)
         )
@@ -122,6 +142,29 @@ class FloatPairIndex:
         keys = self._keys(first, second)
         rows = _KeyIndex(self.row_keys, self.space + 1).find(np.maximum(keys, 0), -1)
         return np.where(keys < 0, -1, rows)
+
+
+def _whole_tops(first: np.ndarray, second: np.ndarray) -> tuple[int, int] | None:
+    """The largest id of each column when all ids but NaN are whole numbers of 0 or more
+    and every pair of them fits a table; None otherwise (the ids are then ranked)."""
+    tops = []
+    for ids in (first, second):
+        numbers = ids[~np.isnan(ids)]
+        top = numbers.max(initial=0.0)
+        if not top < _DENSE_LIMIT or not_whole(numbers).any():
+            return None
+        tops.append(int(top))
+    if (tops[0] + 1) * (tops[1] + 1) > _DENSE_LIMIT:
+        return None
+    return tops[0], tops[1]
+
+
+@np.errstate(invalid="ignore", over="ignore")  # ids left out
+def _whole_keys(tops: tuple[int, int], first: np.ndarray, second: np.ndarray) -> np.ndarray:
+    """Pairs of whole ids up to ``tops`` as first * (tops[1] + 1) + second; -1 for any
+    other pair, which no table row can equal. The keys are exact in float64."""
+    fits = (first <= tops[0]) & (second <= tops[1]) & ~(not_whole(first) | not_whole(second))
+    return np.where(fits, first * (tops[1] + 1) + second, -1.0).astype(np.int64)
 
 
 def _search(sorted_keys: np.ndarray, query_keys: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
@@ -144,13 +187,16 @@ class _KeyIndex:
     table of the whole key space where that is small, else by search."""
 
     def __init__(self, row_keys: np.ndarray, space: int) -> None:
-        distinct, first = np.unique(row_keys, return_index=True)
         self.dense = space <= _DENSE_LIMIT
         if self.dense:
-            self.table = np.full(space, -1, dtype=np.int32)
-            self.table[distinct] = first
+            # Of equal keys the first row wins: the smallest row number. Unsigned, the
+            # entries without a row hold the largest number, which reads as -1 signed.
+            numbers = np.uint32 if len(row_keys) < np.iinfo(np.uint32).max else np.uint64
+            table = np.full(space, np.iinfo(numbers).max, dtype=numbers)
+            np.minimum.at(table, row_keys, np.arange(len(row_keys), dtype=numbers))
+            self.table = table.view(np.int32 if numbers is np.uint32 else np.int64)
         else:
-            self.distinct, self.first = distinct, first
+            self.distinct, self.first = np.unique(row_keys, return_index=True)
 
     def find(self, query_keys: np.ndarray, missing: int) -> np.ndarray:
         if self.dense:

@@ -51,12 +51,20 @@ def _own_info_rows(connected: np.ndarray, info: np.ndarray) -> np.ndarray:
     return keys.lookup(keys(info[:, 0], info[:, 4]), keys(connected[:, 1], connected[:, 2]), -1)
 
 
+def _listed_pairs(connected: np.ndarray, places: np.ndarray) -> np.ndarray:
+    """The (n, 2) id pairs at the given places (crop row * SLOTS + slot) of the lists."""
+    if connected.shape[1] < 3 + 2 * SLOTS:  # a table whose lists all end early
+        return connected_pairs(connected, *np.divmod(places, SLOTS))
+    return np.take(connected[:, 3 : 3 + 2 * SLOTS].reshape(-1, 2), places, axis=0)
+
+
 def link_rows(connected: np.ndarray, info: np.ndarray) -> Links:
     """The row_information row of every crop row and of every connection it lists."""
     own = _own_info_rows(connected, info)
-    rows, slots = np.nonzero(np.arange(SLOTS)[None, :] < listed_slots(connected)[:, None])
+    places = np.flatnonzero(np.arange(SLOTS)[None, :] < listed_slots(connected)[:, None])
+    rows, slots = np.divmod(places, SLOTS)
     if len(info) == 0 or len(rows) == 0:
         return Links(own, rows, slots, np.full(len(rows), -1))
-    pair = connected_pairs(connected, rows, slots)
+    pair = _listed_pairs(connected, places)
     other = FloatPairIndex(info[:, 0], info[:, 4]).rows(pair[:, 0], pair[:, 1])
     return Links(own, rows, slots, other)
