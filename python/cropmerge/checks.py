@@ -61,10 +61,10 @@ def _pairs(table: np.ndarray) -> tuple[IdPair, ...]:
 
 
 def _unlisted_points(field: IndexedField) -> Finding | None:
-    count = field.unlisted
+    count = field.matched.unlisted
     if count == 0:
         return None
-    first, second = field.unlisted_ids.T
+    first, second = field.matched.unlisted_ids.T
     pairs = np.column_stack((integer_ids(first), integer_ids(second)))
     distinct, first_seen = np.unique(pairs, axis=0, return_index=True)
     examples = distinct[np.argsort(first_seen)]
@@ -108,6 +108,11 @@ def _duplicates(
 ) -> Finding | None:
     """Rows whose integer id pair an earlier row of the same table already has."""
     firsts, seconds = integer_ids(first), integer_ids(second)
+    keys = _pair_keys(firsts, seconds)
+    if keys is not None:  # a quick look first: tables seldom repeat a pair
+        ordered = np.sort(keys)
+        if not (ordered[1:] == ordered[:-1]).any():
+            return None
     order = np.lexsort((seconds, firsts))
     firsts, seconds = firsts[order], seconds[order]
     again = (firsts[1:] == firsts[:-1]) & (seconds[1:] == seconds[:-1])
@@ -120,12 +125,21 @@ def _duplicates(
     return Finding(kind, count, examples, text)
 
 
+def _pair_keys(firsts: np.ndarray, seconds: np.ndarray) -> np.ndarray | None:
+    """Integer id pairs as one number each, equal exactly for equal pairs; None when
+    the ids are too large for that."""
+    width = int(seconds.max(initial=0)) + 1
+    if (int(firsts.max(initial=0)) + 1) * width > 2**64:
+        return None
+    return firsts * np.uint64(width) + seconds
+
+
 def _non_integer_ids(field: IndexedField) -> Finding | None:
     """Ids the merge truncates: fractions, negatives and NaN."""
     connected_count, connected_examples = _odd_pairs(*id_columns(field.connected, 1, 2))
     info_count, info_examples = _odd_pairs(*id_columns(field.info, 0, 4))
-    count = connected_count + field.odd + info_count
-    examples = (*connected_examples, *field.odd_examples, *info_examples)
+    count = connected_count + field.matched.odd + info_count
+    examples = (*connected_examples, *field.matched.odd_examples, *info_examples)
     if count == 0:
         return None
     return Finding(
@@ -156,7 +170,7 @@ def _junction_examples(
 def _junction_findings(field: IndexedField, tolerance: float) -> list[Finding]:
     junctions = find_junctions(field.connected, field.info, field.links)
     center, near = junctions.center, junctions.near_end
-    no_center = np.isnan(center).any(axis=1)
+    no_center = np.isnan(center[:, 0]) | np.isnan(center[:, 1])
     # Where the center lies closer to the near end than the tolerance, every point is kept.
     with np.errstate(invalid="ignore"):  # infinite anchors
         apart = ~(np.hypot(*(center - near).T) < tolerance)
@@ -237,23 +251,27 @@ def field_findings(field: IndexedField, tolerance: float) -> list[Finding]:
     tolerance = float(tolerance)
     if math.isnan(tolerance):
         raise ValueError("tolerance must not be NaN")
-    crop_rows = id_columns(field.connected, 1, 2)
-    info_ids = id_columns(field.info, 0, 4)
-    findings = [
-        _unlisted_points(field),
-        _one_sided_connections(field),
-        *_junction_findings(field, tolerance),
+    # The crop rows first: the points are still being matched meanwhile.
+    one_sided = _one_sided_connections(field)
+    junction_findings = _junction_findings(field, tolerance)
+    duplicates = [
         _duplicates(
             "duplicate_crop_rows",
-            *crop_rows,
+            *id_columns(field.connected, 1, 2),
             "in connected_crop_rows: each copy merges the crop row's points again, so they "
             "are written more than once",
         ),
         _duplicates(
             "duplicate_row_information",
-            *info_ids,
+            *id_columns(field.info, 0, 4),
             "in row_information: the merge uses the first row of each and ignores the others",
         ),
+    ]
+    findings = [
+        _unlisted_points(field),
+        one_sided,
+        *junction_findings,
+        *duplicates,
         _non_integer_ids(field),
         _tolerance_finding(tolerance, point_spacing(field)),
     ]

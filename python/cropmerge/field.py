@@ -10,6 +10,7 @@ change from point to point, every point is matched on its own.
 
 from __future__ import annotations
 
+from concurrent.futures import Future, ThreadPoolExecutor
 from dataclasses import dataclass, field
 
 import numpy as np
@@ -17,9 +18,9 @@ from numpy.typing import ArrayLike
 
 from cropmerge.ids import PairTable
 from cropmerge.links import Links
-from cropmerge.tables import as_tables, id_columns, validate_tables
+from cropmerge.tables import as_tables, check_shapes, find_links, id_columns
 
-__all__ = ["EXAMPLES", "IndexedField", "index_field"]
+__all__ = ["EXAMPLES", "IndexedField", "MatchedPoints", "index_field"]
 
 EXAMPLES = 3  # id pairs a finding shows
 SAMPLE_ROWS = 512  # crop rows, spread over the table, whose points give the spacing
@@ -40,17 +41,27 @@ class PointSummary:
 
 
 @dataclass(frozen=True)
-class IndexedField:
-    connected: np.ndarray
-    points: np.ndarray
-    info: np.ndarray
-    links: Links  # the rows of row_information that the merge looks up
+class MatchedPoints:
     unlisted: int  # points whose crop row connected_crop_rows does not list (dropped)
     unlisted_ids: np.ndarray  # (n, 2): their id pairs, one per run, in table order
     odd: int  # points whose ids the merge truncates
     odd_examples: tuple[tuple[float, float], ...]  # the first of their id pairs
     sample: np.ndarray  # the points of up to SAMPLE_ROWS crop rows, in table order
     sample_row: np.ndarray  # the crop row of each
+
+
+@dataclass(frozen=True)
+class IndexedField:
+    connected: np.ndarray
+    points: np.ndarray
+    info: np.ndarray
+    links: Links  # the rows of row_information that the merge looks up
+    matching: Future[MatchedPoints]  # the pass over the points, run in a thread of its own
+
+    @property
+    def matched(self) -> MatchedPoints:
+        """The points matched to their crop rows, once the pass over them is done."""
+        return self.matching.result()
 
 
 def _sampled_rows(rows: int) -> np.ndarray:
@@ -156,20 +167,9 @@ def _joined(blocks: list[np.ndarray], empty: np.ndarray) -> np.ndarray:
     return np.concatenate(blocks) if blocks else empty
 
 
-def index_field(
-    connected_crop_rows: ArrayLike, points_in_rows: ArrayLike, row_information: ArrayLike
-) -> IndexedField:
-    """The tables as float64, after ``validate_tables``, with every point matched."""
-    connected, points, info = as_tables(connected_crop_rows, points_in_rows, row_information)
-    links = validate_tables(connected, points, info)
-    # validate_tables lets a table without rows have fewer columns.
-    point_ids = points if points.shape[1] >= 2 else np.zeros((0, 2))
-    summary = _summarise_points(point_ids, connected)
-    return IndexedField(
-        connected,
-        points,
-        info,
-        links,
+def _match_points(points: np.ndarray, connected: np.ndarray) -> MatchedPoints:
+    summary = _summarise_points(points, connected)
+    return MatchedPoints(
         summary.unlisted,
         _joined(summary.unlisted_ids, np.zeros((0, 2))),
         summary.odd,
@@ -177,3 +177,23 @@ def index_field(
         _joined(summary.sample, np.zeros(0, dtype=np.int64)),
         _joined(summary.sample_row, np.zeros(0, dtype=np.int64)),
     )
+
+
+def index_field(
+    connected_crop_rows: ArrayLike, points_in_rows: ArrayLike, row_information: ArrayLike
+) -> IndexedField:
+    """The tables as float64, checked as ``validate_tables`` checks them, with every point
+    matched to its crop row.
+
+    The points are matched in a thread of their own while the crop rows are looked up
+    and, until ``matched`` is read, while the caller goes on: NumPy lets go of the
+    interpreter while it works, so the two share the processors.
+    """
+    connected, points, info = as_tables(connected_crop_rows, points_in_rows, row_information)
+    check_shapes(connected, points, info)
+    # check_shapes lets a table without rows have fewer columns.
+    point_ids = points if points.shape[1] >= 2 else np.zeros((0, 2))
+    pool = ThreadPoolExecutor(1, thread_name_prefix="cropmerge-points")
+    matching = pool.submit(_match_points, point_ids, connected)
+    pool.shutdown(wait=False)  # its thread ends with the pass
+    return IndexedField(connected, points, info, find_links(connected, info), matching)

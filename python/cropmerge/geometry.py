@@ -57,11 +57,11 @@ def facing_ends(own: np.ndarray, connected: np.ndarray) -> FacingEnds:
         block = slice(start, start + _BLOCK)
         pair[block] = _farthest_pair(own_columns[:, block], connected_columns[:, block])
     own_index, connected_index = pair // 3, pair % 3
-    own_first, own_second = own_index == 0, own_index == 1
+    # A row's end is its anchor 0, or anchor 1 where the farthest pair holds anchor 0.
     return FacingEnds(
-        far=_anchor(own_columns, own_first, own_second),
-        near=_anchor(own_columns, ~own_first, own_first),
-        connected_near=_anchor(connected_columns, connected_index != 0, connected_index == 0),
+        far=_anchor(own_columns, own_index),
+        near=_anchor(own_columns, own_index == 0),
+        connected_near=_anchor(connected_columns, connected_index == 0),
     )
 
 
@@ -75,24 +75,24 @@ def _farthest_pair(own_columns: np.ndarray, connected_columns: np.ndarray) -> np
     distance = np.sqrt(dx, out=dx).reshape(9, -1)
     # A running strict maximum from 0: a NaN never wins, and a row without any distance
     # above 0 keeps the pair (0, 0).
+    # fmax keeps the larger and ignores NaN, as the strict comparison does.
     best = np.fmax(distance[0], 0.0)
-    pair = np.zeros(len(best), dtype=np.int64)
+    pair = np.zeros(len(best), dtype=np.int8)
+    farther = np.empty(len(best), dtype=bool)
     for index in range(1, 9):
-        farther = distance[index] > best
-        np.copyto(best, distance[index], where=farther)
-        np.copyto(pair, index, where=farther)
+        np.greater(distance[index], best, out=farther)
+        np.fmax(best, distance[index], out=best)
+        pair[farther] = index
     return pair
 
 
-def _anchor(columns: np.ndarray, first: np.ndarray, second: np.ndarray) -> np.ndarray:
-    """Per row, anchor point 0 where ``first``, else 1 where ``second``, else 2, as (n, 2),
-    from the anchors' (6, n) columns."""
-    ends = np.empty((len(first), 2))
-    for axis in range(2):
-        ends[:, axis] = np.where(
-            first, columns[axis], np.where(second, columns[2 + axis], columns[4 + axis])
-        )
-    return ends
+def _anchor(columns: np.ndarray, index: np.ndarray) -> np.ndarray:
+    """Per row, its anchor point ``index`` (0, 1 or 2) as (n, 2), from the anchors' (6, n)
+    C-contiguous columns."""
+    rows = columns.shape[1]
+    x_at = index * (2 * rows) + np.arange(rows)
+    flat = columns.ravel()
+    return np.column_stack((flat.take(x_at), flat.take(x_at + rows)))
 
 
 @np.errstate(over="ignore", invalid="ignore", divide="ignore")

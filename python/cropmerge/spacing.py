@@ -11,13 +11,12 @@ __all__ = ["auto_tolerance", "half_spacing", "point_spacing"]
 
 
 @np.errstate(over="ignore", invalid="ignore")  # infinite anchors give no direction
-def _row_directions(field: IndexedField) -> tuple[np.ndarray, np.ndarray]:
-    """Each crop row's unit direction from its anchor 0 to its anchor 1, or the x axis
-    where the anchors give none."""
-    rows = len(field.connected)
+def _row_directions(field: IndexedField, rows: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+    """The unit direction of the given crop rows from their anchor 0 to their anchor 1,
+    or the x axis where the anchors give none."""
     if field.info.shape[1] < 9 or len(field.info) == 0:
-        return np.ones(rows), np.zeros(rows)
-    own = field.links.own_info
+        return np.ones(len(rows)), np.zeros(len(rows))
+    own = field.links.own_info[rows]
     ends = field.info[np.maximum(own, 0), 5:9]
     dx, dy = ends[:, 2] - ends[:, 0], ends[:, 3] - ends[:, 1]
     length = np.hypot(dx, dy)
@@ -29,12 +28,16 @@ def _row_directions(field: IndexedField) -> tuple[np.ndarray, np.ndarray]:
 @np.errstate(over="ignore", invalid="ignore")  # infinite coordinates give NaN, left out
 def _neighbour_distances(field: IndexedField) -> np.ndarray:
     """Distances between neighbouring points along their crop row, for a sample of rows."""
-    if len(field.sample) == 0 or field.points.shape[1] < 4:
+    sample, group = field.matched.sample, field.matched.sample_row
+    if len(sample) == 0 or field.points.shape[1] < 4:
         return np.zeros(0)
-    group, x, y = field.sample_row, field.points[field.sample, 2], field.points[field.sample, 3]
+    x, y = field.points[sample, 2], field.points[sample, 3]
 
-    ux, uy = _row_directions(field)
-    order = np.lexsort((x * ux[group] + y * uy[group], group))
+    # Directions of the sampled crop rows only, each found through its place among them.
+    sampled = np.bincount(group) > 0
+    ux, uy = _row_directions(field, np.flatnonzero(sampled))
+    place = (np.cumsum(sampled) - 1)[group]
+    order = np.lexsort((x * ux[place] + y * uy[place], group))
     group, x, y = group[order], x[order], y[order]
     distances = np.hypot(np.diff(x), np.diff(y))[group[1:] == group[:-1]]
     return distances[np.isfinite(distances)]

@@ -14,7 +14,9 @@ __all__ = [
     "FieldError",
     "as_table",
     "as_tables",
+    "check_shapes",
     "count_of",
+    "find_links",
     "format_id_pair",
     "id_columns",
     "validate_tables",
@@ -73,6 +75,12 @@ def id_columns(table: np.ndarray, first: int, second: int) -> tuple[np.ndarray, 
 def validate_tables(connected: np.ndarray, points: np.ndarray, info: np.ndarray) -> Links:
     """Raise FieldError for the first way in which the merge would fail on these tables;
     return the rows of row_information that the merge will look up."""
+    check_shapes(connected, points, info)
+    return find_links(connected, info)
+
+
+def check_shapes(connected: np.ndarray, points: np.ndarray, info: np.ndarray) -> None:
+    """Raise FieldError for tables that are not 2-D or too narrow for the merge."""
     for name, table in zip(TABLE_NAMES, (connected, points, info), strict=True):
         if table.ndim != 2:
             raise FieldError(f"{name} must be a 2-D table, got an array of shape {table.shape}")
@@ -80,6 +88,11 @@ def validate_tables(connected: np.ndarray, points: np.ndarray, info: np.ndarray)
     lists_connections = len(connected) > 0 and bool((listed_slots(connected) > 0).any())
     _check_points_width(points, lists_connections)
     _check_info_width(info, len(connected) > 0, lists_connections)
+
+
+def find_links(connected: np.ndarray, info: np.ndarray) -> Links:
+    """The rows of row_information that the merge looks up, for tables of the right
+    shapes; FieldError for the id pairs it has no row for."""
     links = link_rows(connected, info)
     total, earliest = _missing_id_pairs(connected, links)
     if total:
