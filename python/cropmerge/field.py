@@ -10,8 +10,11 @@ change from point to point, every point is matched on its own.
 
 from __future__ import annotations
 
+import itertools
+import os
 from concurrent.futures import Future, ThreadPoolExecutor
 from dataclasses import dataclass, field
+from functools import cached_property
 
 import numpy as np
 from numpy.typing import ArrayLike
@@ -26,6 +29,7 @@ EXAMPLES = 3  # id pairs a finding shows
 SAMPLE_ROWS = 512  # crop rows, spread over the table, whose points give the spacing
 _BLOCK = 65536  # points read at a time
 _PROBE = 256  # points at the start of a block that show how its ids run
+_BLOCKS_PER_THREAD = 4  # fewer, and a thread of its own costs more than it saves
 
 
 @dataclass
@@ -56,12 +60,12 @@ class IndexedField:
     points: np.ndarray
     info: np.ndarray
     links: Links  # the rows of row_information that the merge looks up
-    matching: Future[MatchedPoints]  # the pass over the points, run in a thread of its own
+    matching: tuple[Future[PointSummary], ...]  # passes over parts of the points, in threads
 
-    @property
+    @cached_property
     def matched(self) -> MatchedPoints:
-        """The points matched to their crop rows, once the pass over them is done."""
-        return self.matching.result()
+        """The points matched to their crop rows, once the passes over them are done."""
+        return _matched([part.result() for part in self.matching])
 
 
 def _sampled_rows(rows: int) -> np.ndarray:
@@ -113,42 +117,57 @@ class _Matcher:
         length = np.empty_like(start)
         np.subtract(start[1:], start[:-1], out=length[:-1])
         length[-1:] = end - start[-1:]
-        self._match(start, length, self.points[start, 0], self.points[start, 1])
+        self._match(self.points[start, 0], self.points[start, 1], start, length)
 
     def scattered(self, offset: int, end: int) -> None:
         """Points ``offset`` to ``end``, each on its own."""
         block = self.points[offset:end]
         # Copied once: every step after reads the ids from the cache instead of memory.
         first, second = np.ascontiguousarray(block[:, 0]), np.ascontiguousarray(block[:, 1])
-        self._match(np.arange(offset, end), np.ones(end - offset, np.int64), first, second)
+        self._match(first, second, offset)
 
     def _match(
-        self, start: np.ndarray, length: np.ndarray, first: np.ndarray, second: np.ndarray
+        self,
+        first: np.ndarray,
+        second: np.ndarray,
+        start: np.ndarray | int,
+        length: np.ndarray | None = None,
     ) -> None:
+        """Runs with the ids ``first`` and ``second`` that start at points ``start`` and
+        hold ``length`` points; without lengths, points from point ``start`` on."""
         summary = self.summary
         row, odd = self.rows.match(first, second)
         unlisted = row < 0
         if unlisted.any():
-            summary.unlisted += int(length[unlisted].sum())
+            summary.unlisted += _points_in(unlisted, length)
             summary.unlisted_ids.append(np.column_stack((first[unlisted], second[unlisted])))
         if odd.any():
-            summary.odd += int(length[odd].sum())
+            summary.odd += _points_in(odd, length)
             shown = np.flatnonzero(odd)[: EXAMPLES - len(summary.odd_examples)]
             summary.odd_examples += zip(first[shown].tolist(), second[shown].tolist(), strict=True)
-        sampled = np.flatnonzero(self.chosen[row])
-        if len(sampled):
+        sampled = np.flatnonzero(self.chosen.take(row))
+        if len(sampled) and length is None:
+            summary.sample.append(start + sampled)
+            summary.sample_row.append(row[sampled])
+        elif len(sampled):
             summary.sample.append(_points_of_runs(start[sampled], length[sampled]))
             summary.sample_row.append(np.repeat(row[sampled], length[sampled]))
 
 
-def _summarise_points(points: np.ndarray, connected: np.ndarray) -> PointSummary:
-    matcher = _Matcher(
-        points, PairTable(*id_columns(connected, 1, 2)), _sampled_rows(len(connected))
-    )
+def _points_in(runs: np.ndarray, length: np.ndarray | None) -> int:
+    """How many points the chosen runs hold; without lengths, runs are single points."""
+    return int(np.count_nonzero(runs) if length is None else length[runs].sum())
+
+
+def _summarise_points(
+    points: np.ndarray, rows: PairTable, chosen: np.ndarray, part: range
+) -> PointSummary:
+    """Matches the points of ``part``, a range of block starts."""
+    matcher = _Matcher(points, rows, chosen)
     pending: list[np.ndarray] = []  # run starts of blocks read, not yet matched
     pending_runs = 0
-    for offset in range(0, len(points), _BLOCK):
-        end = min(offset + _BLOCK, len(points))
+    for offset in part:
+        end = min(offset + _BLOCK, part.stop)
         if _scattered(points[offset:end]):
             if pending:
                 matcher.runs(np.concatenate(pending), offset)
@@ -157,25 +176,38 @@ def _summarise_points(points: np.ndarray, connected: np.ndarray) -> PointSummary
             continue
         pending.append(offset + _run_starts(points[offset:end]))
         pending_runs += len(pending[-1])
-        if pending_runs >= _BLOCK or end == len(points):
+        if pending_runs >= _BLOCK or end == part.stop:
             matcher.runs(np.concatenate(pending), end)
             pending, pending_runs = [], 0
     return matcher.summary
+
+
+def _parts(points: np.ndarray) -> list[range]:
+    """The points split into ranges of whole blocks, one for each thread that matches
+    them. Points that come in runs are read faster than the crop rows are checked, so
+    one thread does; scattered points get one thread per processor, each with several
+    blocks."""
+    blocks = -(-len(points) // _BLOCK)
+    threads = 1
+    if blocks and _scattered(points[:_BLOCK]):
+        threads = max(1, min(os.process_cpu_count() or 1, blocks // _BLOCKS_PER_THREAD))
+    bounds = [min(len(points), blocks * k // threads * _BLOCK) for k in range(threads + 1)]
+    return [range(start, stop, _BLOCK) for start, stop in itertools.pairwise(bounds)]
 
 
 def _joined(blocks: list[np.ndarray], empty: np.ndarray) -> np.ndarray:
     return np.concatenate(blocks) if blocks else empty
 
 
-def _match_points(points: np.ndarray, connected: np.ndarray) -> MatchedPoints:
-    summary = _summarise_points(points, connected)
+def _matched(parts: list[PointSummary]) -> MatchedPoints:
+    """What the parts found, in table order."""
     return MatchedPoints(
-        summary.unlisted,
-        _joined(summary.unlisted_ids, np.zeros((0, 2))),
-        summary.odd,
-        tuple(summary.odd_examples[:EXAMPLES]),
-        _joined(summary.sample, np.zeros(0, dtype=np.int64)),
-        _joined(summary.sample_row, np.zeros(0, dtype=np.int64)),
+        sum(part.unlisted for part in parts),
+        _joined([ids for part in parts for ids in part.unlisted_ids], np.zeros((0, 2))),
+        sum(part.odd for part in parts),
+        tuple(example for part in parts for example in part.odd_examples)[:EXAMPLES],
+        _joined([at for part in parts for at in part.sample], np.zeros(0, dtype=np.int64)),
+        _joined([row for part in parts for row in part.sample_row], np.zeros(0, dtype=np.int64)),
     )
 
 
@@ -185,15 +217,19 @@ def index_field(
     """The tables as float64, checked as ``validate_tables`` checks them, with every point
     matched to its crop row.
 
-    The points are matched in a thread of their own while the crop rows are looked up
+    The points are matched in threads of their own while the crop rows are looked up
     and, until ``matched`` is read, while the caller goes on: NumPy lets go of the
-    interpreter while it works, so the two share the processors.
+    interpreter while it works, so they share the processors.
     """
     connected, points, info = as_tables(connected_crop_rows, points_in_rows, row_information)
     check_shapes(connected, points, info)
     # check_shapes lets a table without rows have fewer columns.
     point_ids = points if points.shape[1] >= 2 else np.zeros((0, 2))
-    pool = ThreadPoolExecutor(1, thread_name_prefix="cropmerge-points")
-    matching = pool.submit(_match_points, point_ids, connected)
-    pool.shutdown(wait=False)  # its thread ends with the pass
+    rows, chosen = PairTable(*id_columns(connected, 1, 2)), _sampled_rows(len(connected))
+    parts = _parts(point_ids)
+    pool = ThreadPoolExecutor(len(parts), thread_name_prefix="cropmerge-points")
+    matching = tuple(
+        pool.submit(_summarise_points, point_ids, rows, chosen, part) for part in parts
+    )
+    pool.shutdown(wait=False)  # its threads end with the passes
     return IndexedField(connected, points, info, find_links(connected, info), matching)
