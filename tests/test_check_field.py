@@ -2,6 +2,7 @@
 auto_tolerance finds half the spacing of points along rows."""
 
 import math
+import os
 
 import cropmerge
 import numpy as np
@@ -133,9 +134,13 @@ def test_auto_tolerance_without_neighbours_is_zero():
     assert cropmerge.auto_tolerance(connected, points[:0], info) == 0.0
 
 
-def test_point_findings_do_not_depend_on_point_order_or_table_size():
+@pytest.mark.parametrize("small_blocks", [False, True], ids=["", "split-between-threads"])
+def test_point_findings_do_not_depend_on_point_order_or_table_size(small_blocks, monkeypatch):
     # Enough points that they are read in several blocks, runs of one crop row split
-    # between blocks.
+    # between blocks; with small blocks, scattered points are split between threads.
+    if small_blocks:
+        monkeypatch.setattr(cropmerge.field, "_BLOCK", 4096)
+        monkeypatch.setattr(os, "process_cpu_count", lambda: 3)
     connected, points, info = tables_of(make_field(2_000, 300_000, seed=3))
     points = points.copy()
     points[::999, 1] += 0.5  # the same crop row, by its truncated ids

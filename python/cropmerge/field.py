@@ -12,6 +12,7 @@ from __future__ import annotations
 
 import itertools
 import os
+import threading
 from concurrent.futures import Future, ThreadPoolExecutor
 from dataclasses import dataclass, field
 from functools import cached_property
@@ -160,13 +161,15 @@ def _points_in(runs: np.ndarray, length: np.ndarray | None) -> int:
 
 
 def _summarise_points(
-    points: np.ndarray, rows: PairTable, chosen: np.ndarray, part: range
+    points: np.ndarray, rows: PairTable, chosen: np.ndarray, part: range, stop: threading.Event
 ) -> PointSummary:
-    """Matches the points of ``part``, a range of block starts."""
+    """Matches the points of ``part``, a range of block starts, unless ``stop`` is set."""
     matcher = _Matcher(points, rows, chosen)
     pending: list[np.ndarray] = []  # run starts of blocks read, not yet matched
     pending_runs = 0
     for offset in part:
+        if stop.is_set():
+            break
         end = min(offset + _BLOCK, part.stop)
         if _scattered(points[offset:end]):
             if pending:
@@ -228,8 +231,14 @@ def index_field(
     rows, chosen = PairTable(*id_columns(connected, 1, 2)), _sampled_rows(len(connected))
     parts = _parts(point_ids)
     pool = ThreadPoolExecutor(len(parts), thread_name_prefix="cropmerge-points")
+    stop = threading.Event()
     matching = tuple(
-        pool.submit(_summarise_points, point_ids, rows, chosen, part) for part in parts
+        pool.submit(_summarise_points, point_ids, rows, chosen, part, stop) for part in parts
     )
     pool.shutdown(wait=False)  # its threads end with the passes
-    return IndexedField(connected, points, info, find_links(connected, info), matching)
+    try:
+        links = find_links(connected, info)
+    except BaseException:
+        stop.set()  # the points are of no use now
+        raise
+    return IndexedField(connected, points, info, links, matching)
