@@ -9,9 +9,12 @@ round after round, and the median of each is reported:
   ``numba_reference.py`` on one thread and on all of Numba's threads;
 - ``numpy``: the vectorised NumPy implementation in ``numpy_reference.py``;
 - ``floor``: copying the three inputs and writing an output-sized array, the memory traffic
-  that no implementation avoids.
+  that no implementation avoids;
+- ``check_field``: ``cropmerge.check_field`` on the same tables, which should cost well
+  under the merge itself.
 
-Every contender's output is checked equal to ``native t=1`` in every run. The points come in
+Every merge's output is checked equal to ``native t=1`` in every run, and ``check_field``
+finds nothing. The points come in
 the four orders of ``orders.py``. A field whose id pairs collide in an unkeyed id-pair hash
 (``colliding_ids.py``) is timed against the same field with its own ids. Peak memory growth
 of a call is measured in a fresh subprocess. The tables and the goal checks go to stdout
@@ -29,6 +32,7 @@ import time
 from pathlib import Path
 
 import _native
+import cropmerge
 import numba
 import numpy as np
 from bench_report import draw, machine, report, write_markdown
@@ -48,6 +52,7 @@ CONTENDERS = (
     "numba all threads",
     "numpy",
     "floor",
+    "check_field",
 )
 DEFAULT_ROUNDS = {"small": 9, "medium": 9, "large": 3}
 QUICK_ROUNDS = 2
@@ -86,6 +91,8 @@ def make_call(name, tables, tolerance, out_rows):
         return lambda: merge_points_numpy(*tables, tolerance)
     if name == "floor":
         return lambda: copy_floor(*tables, out_rows)
+    if name == "check_field":
+        return lambda: cropmerge.check_field(*tables, tolerance)
     raise ValueError(f"unknown contender {name!r}")
 
 
@@ -110,7 +117,9 @@ def checked_calls(names, tables, tolerance, what):
     for name in names:
         calls[name] = make_call(name, tables, tolerance, len(reference))
         out = calls[name]()
-        if name != "floor" and not (
+        if name == "check_field" and out:
+            raise SystemExit(f"check_field finds fault with {what}: {out}")
+        if name not in ("floor", "check_field") and not (
             out.shape == reference.shape and np.array_equal(out, reference, equal_nan=True)
         ):
             raise SystemExit(
@@ -329,8 +338,9 @@ def intro(args):
         "`num_threads` 1 and 0; the parallel Numba implementation in",
         "`benchmarks/numba_reference.py` on 1 thread and on all threads; the vectorised NumPy",
         "implementation in `benchmarks/numpy_reference.py`; and the copy floor: copying the",
-        "three inputs plus writing an output-sized array. Every output is checked equal to",
-        f"`native t=1`'s in the run. Fields from `make_sized_field(size, seed={SEED})`, the",
+        "three inputs plus writing an output-sized array; and `cropmerge.check_field` on the",
+        "same tables. Every merge's output is checked equal to `native t=1`'s in the run, and",
+        f"check_field finds nothing. Fields from `make_sized_field(size, seed={SEED})`, the",
         "points reordered by `benchmarks/orders.py`, tolerance `field.default_tolerance`",
         f"(half the plant spacing). Each time is the median of interleaved rounds ({rounds})",
         "after one warm-up call; Numba's compile is not timed; the progress bar is off.",

@@ -18,12 +18,14 @@ NATIVE_VS = (
     ("numpy", "native t=1"),
     ("numpy", "native t=0"),
     ("native t=0", "native t=1"),
+    ("check_field", "native t=0"),
 )
 SHORT = {
     "native t=1": "t=1",
     "native t=0": "t=0",
     "numba 1 thread": "numba 1",
     "numba all threads": "numba all",
+    "check_field": "check",
 }
 
 
@@ -117,7 +119,7 @@ def order_table(times, contenders):
         + [fmt_ratio(ratio(medians[order, name], medians["a", name])) for order in others]
         for size, medians in times.items()
         for name in contenders
-        if name not in ("numpy", "floor")
+        if name not in ("numpy", "floor", "check_field")
     ]
     return table(["size", "contender", *[f"({order}) / (a)" for order in others]], rows)
 
@@ -186,7 +188,7 @@ def draw(run, contenders, path):
     grid_rows = -(-len(panels) // columns)
     fig, axes = plt.subplots(grid_rows, columns, figsize=(5.2 * columns, 3.4 * grid_rows + 0.6))
     axes = np.atleast_1d(axes).ravel()
-    colours = ("#4c72b0", "#55a868", "#dd8452", "#8172b3", "#c44e52", "#8c8c8c")
+    colours = ("#4c72b0", "#55a868", "#dd8452", "#8172b3", "#c44e52", "#8c8c8c", "#937860")
     width = 0.8 / len(contenders)
     for ax, panel in zip(axes, panels, strict=False):
         if panel == "memory":

@@ -6,6 +6,7 @@ that miss the goal marked "!"), or "SKIP" when the run did not measure them.
 
 ORDER_LIMITS = {"b": 1.2, "c": 1.5}  # at most this times the cost of order (a)
 BYTES_PER_POINT = 8  # allowed on top of the output
+CHECK_SHARE = 0.5  # check_field at most this share of the merge's time, at large size
 
 
 def ratio(a, b):
@@ -54,6 +55,14 @@ def _speed_goals(times, sizes, orders):
                 f"native t=0 / native t=1 <= 1.1 at {size}",
                 per_order(size, "native t=0", "native t=1"),
                 1.1,
+            )
+        )
+    if "large" in sizes:
+        verdicts.append(
+            verdict(
+                f"check_field / native t=0 <= {CHECK_SHARE} at large",
+                per_order("large", "check_field", "native t=0"),
+                CHECK_SHARE,
             )
         )
     return verdicts
