@@ -161,10 +161,14 @@ def _points_in(runs: np.ndarray, length: np.ndarray | None) -> int:
 
 
 def _summarise_points(
-    points: np.ndarray, rows: PairTable, chosen: np.ndarray, part: range, stop: threading.Event
+    points: np.ndarray,
+    rows: Future[PairTable],
+    chosen: np.ndarray,
+    part: range,
+    stop: threading.Event,
 ) -> PointSummary:
     """Matches the points of ``part``, a range of block starts, unless ``stop`` is set."""
-    matcher = _Matcher(points, rows, chosen)
+    matcher = _Matcher(points, rows.result(), chosen)
     pending: list[np.ndarray] = []  # run starts of blocks read, not yet matched
     pending_runs = 0
     for offset in part:
@@ -228,10 +232,12 @@ def index_field(
     check_shapes(connected, points, info)
     # check_shapes lets a table without rows have fewer columns.
     point_ids = points if points.shape[1] >= 2 else np.zeros((0, 2))
-    rows, chosen = PairTable(*id_columns(connected, 1, 2)), _sampled_rows(len(connected))
     parts = _parts(point_ids)
     pool = ThreadPoolExecutor(len(parts), thread_name_prefix="cropmerge-points")
     stop = threading.Event()
+    # The first thread indexes the crop rows; the others wait for it (it waits for none).
+    rows = pool.submit(PairTable, *id_columns(connected, 1, 2))
+    chosen = _sampled_rows(len(connected))
     matching = tuple(
         pool.submit(_summarise_points, point_ids, rows, chosen, part, stop) for part in parts
     )
