@@ -47,6 +47,8 @@ class PointSummary:
 
 @dataclass(frozen=True)
 class MatchedPoints:
+    """What the checks need of the points, gathered from every part."""
+
     unlisted: int  # points whose crop row connected_crop_rows does not list (dropped)
     unlisted_ids: np.ndarray  # (n, 2): their id pairs, one per run, in table order
     odd: int  # points whose ids the merge truncates
