@@ -63,7 +63,7 @@ wheel: install ## build the manylinux wheel into dist/
 BENCH_ARGS ?=
 # OpenBLAS's idle threads spin on the cores the contenders need; none of them
 # uses BLAS.
-bench: $(BOOT) ## time the module against Numba, NumPy and the copy floor (BENCH_ARGS=--quick)
+bench: $(BOOT) ## time the module against Numba, NumPy and the copy floor, and check_field (BENCH_ARGS=--quick)
 	$(PY) -m pip install -q --no-build-isolation ".[plot,bench]"
 	OPENBLAS_NUM_THREADS=1 $(PY) benchmarks/bench.py $(BENCH_ARGS)
 
