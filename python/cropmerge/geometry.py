@@ -73,9 +73,8 @@ def _farthest_pair(own_columns: np.ndarray, connected_columns: np.ndarray) -> np
     dy *= dy
     dx += dy
     distance = np.sqrt(dx, out=dx).reshape(9, -1)
-    # A running strict maximum from 0: a NaN never wins, and a row without any distance
-    # above 0 keeps the pair (0, 0).
-    # fmax keeps the larger and ignores NaN, as the strict comparison does.
+    # A running strict maximum from 0: a NaN never wins (fmax skips it, as the comparison
+    # does), and a row without any distance above 0 keeps the pair (0, 0).
     best = np.fmax(distance[0], 0.0)
     pair = np.zeros(len(best), dtype=np.int8)
     farther = np.empty(len(best), dtype=bool)
