@@ -32,11 +32,16 @@ constexpr size_t kMinRowsToIndexInParallel = size_t{1} << 14U;
 // How far ahead of the row being planned its lookups are fetched.
 constexpr size_t kPrefetchRows = 8;
 
+// The fewest points worth a thread of their own, in a pass over points in
+// runs of one crop row and in one over scattered points, which costs several
+// times more per point.
+constexpr size_t kMinPointsPerBlock = size_t{1} << 16U;
+constexpr size_t kMinScatteredPointsPerBlock = size_t{1} << 15U;
+
 // How many blocks a pass over `points` points is split into: one per worker,
-// but no block of fewer points than are worth a thread of their own.
-size_t point_blocks(size_t points, const WorkerPool& pool) {
-    constexpr size_t kMinPointsPerBlock = size_t{1} << 16U;
-    return std::clamp<size_t>(points / kMinPointsPerBlock, 1, pool.size());
+// but no block of fewer than `min_points`.
+size_t point_blocks(size_t points, const WorkerPool& pool, size_t min_points) {
+    return std::clamp<size_t>(points / min_points, 1, pool.size());
 }
 
 // Where each crop row's filters go in the plan, which is sized for them.
@@ -83,7 +88,7 @@ RowFilters plan_rows(const MergeInputs& inputs, const WorkerPool& pool,
 FloatTable copy_survivors(const MergeInputs& inputs, const RowFilters& plan, const WorkerPool& pool,
                           const PassProgress& progress) {
     const TableView& points = inputs.points_in_rows;
-    const size_t blocks = point_blocks(points.rows, pool);
+    const size_t blocks = point_blocks(points.rows, pool, kMinPointsPerBlock);
     // Without both id columns no point belongs to any crop row.
     if (points.cols >= 2) {
         FloatTable output;
@@ -93,7 +98,9 @@ FloatTable copy_survivors(const MergeInputs& inputs, const RowFilters& plan, con
             return output;
         }
     }
-    return copy_scattered_survivors(points, inputs.keys, plan, pool, blocks, progress);
+    return copy_scattered_survivors(points, inputs.keys, plan, pool,
+                                    point_blocks(points.rows, pool, kMinScatteredPointsPerBlock),
+                                    progress);
 }
 
 }  // namespace
