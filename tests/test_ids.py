@@ -1,0 +1,33 @@
+"""Id-pair lookups find what comparing every pair one by one finds: the first row with
+exactly equal float ids for connected rows, with equal truncated ids for crop rows."""
+
+import numpy as np
+import pytest
+from cropmerge.ids import FloatPairIndex, PairTable, integer_ids, not_whole
+
+WHOLE = [0.0, -0.0, 1.0, 2.0, 3.0, 7.0]
+ODD = [np.nan, np.inf, -np.inf, -3.0, 2.5, 1e300, 2.0**40]
+
+
+def first_rows(table, queries):
+    """For each query pair, the first table row equal to it, or -1."""
+    found = [
+        np.flatnonzero((table[0] == a) & (table[1] == b)) for a, b in zip(*queries, strict=True)
+    ]
+    return [int(rows[0]) if len(rows) else -1 for rows in found]
+
+
+# Whole ids that fit a table are looked up directly; any others are ranked first.
+@pytest.mark.parametrize("table_ids", [WHOLE, WHOLE + ODD], ids=["whole-ids", "any-ids"])
+@pytest.mark.parametrize("seed", [0, 1])
+def test_lookups_match_one_by_one_comparison(table_ids, seed):
+    rng = np.random.default_rng(seed)
+    table = rng.choice(table_ids, 40), rng.choice(table_ids, 40)
+    queries = rng.choice(WHOLE + ODD, 400), rng.choice(WHOLE + ODD, 400)
+
+    assert FloatPairIndex(*table).rows(*queries).tolist() == first_rows(table, queries)
+
+    rows, odd = PairTable(*table).match(*queries)
+    truncated = [integer_ids(ids) for ids in (*table, *queries)]
+    assert rows.tolist() == first_rows(truncated[:2], truncated[2:])
+    assert odd.tolist() == (not_whole(queries[0]) | not_whole(queries[1])).tolist()
