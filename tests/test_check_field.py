@@ -158,3 +158,10 @@ def test_point_findings_do_not_depend_on_point_order_or_table_size(small_blocks,
         )
     expected = (int(np.count_nonzero(unlisted)), (tuple(dropped.tolist()),))
     assert counts == [(*expected, len(range(0, len(points), 999)))] * 2
+
+
+def test_repeated_pairs_are_found_with_ids_at_the_top_of_the_range():
+    info = np.zeros((2, 11))
+    info[:, 4] = 2.0**64  # the merge saturates it to 2**64 - 1
+    findings = kinds(cropmerge.check_field(np.zeros((0, 4)), np.zeros((0, 0)), info, 0.1))
+    assert findings["duplicate_row_information"].count == 1

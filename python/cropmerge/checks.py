@@ -129,7 +129,8 @@ def _pair_keys(firsts: np.ndarray, seconds: np.ndarray) -> np.ndarray | None:
     """Integer id pairs as one number each, equal exactly for equal pairs; None when
     the ids are too large for that."""
     width = int(seconds.max(initial=0)) + 1
-    if (int(firsts.max(initial=0)) + 1) * width > 2**64:
+    # The width itself must be a uint64 too: a second id of 2**64 - 1 makes it 2**64.
+    if width >= 2**64 or (int(firsts.max(initial=0)) + 1) * width > 2**64:
         return None
     return firsts * np.uint64(width) + seconds
 
