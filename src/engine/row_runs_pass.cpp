@@ -56,35 +56,76 @@ void prefetch_samples(const TableView& points, size_t point) {
     }
 }
 
-// Each crop row's run, or nothing when a run belongs to no crop row or to a
-// crop row that shares its id pair or already has a run, or runs are short.
+// One crop row's run of points.
+struct Run {
+    uint32_t row;
+    size_t begin;
+    size_t length;
+};
+
+// The runs that start in [begin, end), each running on as far as it goes, or
+// nothing when one belongs to no crop row or to a crop row that shares its id
+// pair, or runs are short. A run that starts before `begin` is left to the
+// part of the table it starts in.
+std::optional<std::vector<Run>> runs_starting_in(const TableView& points, const CropRowKeys& keys,
+                                                 const RowFilters& plan, size_t begin, size_t end) {
+    std::vector<Run> found;
+    size_t point = begin;
+    if (point > 0 && point < end) {
+        point = run_end(points, point - 1, points.rows);
+    }
+    while (point < end) {
+        prefetch_samples(points, point);
+        const size_t stop = sampled_run_end(points, point);
+        const uint32_t row = first_row_of(points, keys, point, CropRowKeys::kNone);
+        if (row == CropRowKeys::kNone || plan.chained(row)) {
+            return std::nullopt;
+        }
+        found.push_back({row, point, stop - point});
+        point = stop;
+        if (found.size() >= kRunsBeforeJudging && point - begin < found.size() * kMinMeanRun) {
+            return std::nullopt;
+        }
+    }
+    return found;
+}
+
+// Each crop row's run, found in `parts` parts of the table side by side, or
+// nothing when a part found nothing, a crop row has two runs or the runs do
+// not follow one another through the whole table.
 std::optional<RowRuns> find_row_runs(const TableView& points, const CropRowKeys& keys,
-                                     const RowFilters& plan) {
+                                     const RowFilters& plan, const WorkerPool& pool, size_t parts) {
+    std::vector<std::optional<std::vector<Run>>> found(parts);
+    pool.for_each(parts, [&](size_t part) {
+        found[part] = runs_starting_in(points, keys, plan, points.rows * part / parts,
+                                       points.rows * (part + 1) / parts);
+    });
     const size_t rows = plan.rows.size();
     constexpr size_t kNoRun = SIZE_MAX;
     std::vector<size_t> begin(rows, kNoRun);
     std::vector<size_t> length(rows, 0);
-    size_t runs = 0;
-    for (size_t point = 0; point < points.rows;) {
-        prefetch_samples(points, point);
-        const size_t stop = sampled_run_end(points, point);
-        const uint32_t row = first_row_of(points, keys, point, CropRowKeys::kNone);
-        if (row == CropRowKeys::kNone || plan.chained(row) || begin[row] != kNoRun) {
+    size_t next = 0;  // where the next run must start
+    for (const std::optional<std::vector<Run>>& runs : found) {
+        if (!runs) {
             return std::nullopt;
         }
-        begin[row] = point;
-        length[row] = stop - point;
-        point = stop;
-        ++runs;
-        if (runs >= kRunsBeforeJudging && point < runs * kMinMeanRun) {
-            return std::nullopt;
+        for (const Run& run : *runs) {
+            if (run.begin != next || begin[run.row] != kNoRun) {
+                return std::nullopt;
+            }
+            begin[run.row] = run.begin;
+            length[run.row] = run.length;
+            next = run.begin + run.length;
         }
     }
-    RowRuns found{std::move(begin), std::vector<size_t>(rows + 1, 0)};
+    if (next != points.rows) {
+        return std::nullopt;
+    }
+    RowRuns runs{std::move(begin), std::vector<size_t>(rows + 1, 0)};
     for (size_t row = 0; row < rows; ++row) {
-        found.first[row + 1] = found.first[row] + length[row];
+        runs.first[row + 1] = runs.first[row] + length[row];
     }
-    return found;
+    return runs;
 }
 
 // Starts fetching the first lines of a crop row's run, in the direction of
@@ -148,7 +189,7 @@ OrderedBlock copy_runs_block(const TableView& points, const RowFilters& plan, co
 bool copy_survivors_by_row_runs(const TableView& points, const CropRowKeys& keys,
                                 const RowFilters& plan, const WorkerPool& pool, size_t blocks,
                                 const PassProgress& progress, FloatTable& output) {
-    const std::optional<RowRuns> runs = find_row_runs(points, keys, plan);
+    const std::optional<RowRuns> runs = find_row_runs(points, keys, plan, pool, blocks);
     if (!runs) {
         return false;
     }
