@@ -85,20 +85,18 @@ RowFilters plan_rows(const MergeInputs& inputs, const WorkerPool& pool,
 
 // Writes the survivors of every crop row's merge, in one pass when the points
 // come crop row by crop row.
-FloatTable copy_survivors(const MergeInputs& inputs, const RowFilters& plan, const WorkerPool& pool,
-                          const PassProgress& progress) {
-    const TableView& points = inputs.points_in_rows;
+FloatTable copy_survivors(const TableView& points, const CropRowKeys& keys, const RowFilters& plan,
+                          const WorkerPool& pool, const PassProgress& progress) {
     const size_t blocks = point_blocks(points.rows, pool, kMinPointsPerBlock);
     // Without both id columns no point belongs to any crop row.
     if (points.cols >= 2) {
         FloatTable output;
-        if (copy_survivors_in_table_order(points, inputs.keys, plan, pool, blocks, progress,
-                                          output) ||
-            copy_survivors_by_row_runs(points, inputs.keys, plan, pool, blocks, progress, output)) {
+        if (copy_survivors_in_table_order(points, keys, plan, pool, blocks, progress, output) ||
+            copy_survivors_by_row_runs(points, keys, plan, pool, blocks, progress, output)) {
             return output;
         }
     }
-    return copy_scattered_survivors(points, inputs.keys, plan, pool,
+    return copy_scattered_survivors(points, keys, plan, pool,
                                     point_blocks(points.rows, pool, kMinScatteredPointsPerBlock),
                                     progress);
 }
@@ -122,12 +120,15 @@ FloatTable multithreaded_merging(const TableView& connected_crop_rows,
             info_index = std::make_unique<const RowInformationIndex>(row_information);
         }
     });
-    const MergeInputs inputs{connected_crop_rows, points_in_rows, row_information, *keys,
-                             *info_index,         tolerance};
     ProgressBar bar(connected_crop_rows.rows);
     const PassProgress progress(bar, connected_crop_rows.rows);
-    const RowFilters plan = plan_rows(inputs, pool, progress);
-    FloatTable output = copy_survivors(inputs, plan, pool, progress);
+    const RowFilters plan = plan_rows(
+        {connected_crop_rows, points_in_rows, row_information, *keys, *info_index, tolerance}, pool,
+        progress);
+    // Only the plans read row_information: its index is freed before the
+    // output, the largest allocation, is made.
+    info_index.reset();
+    FloatTable output = copy_survivors(points_in_rows, *keys, plan, pool, progress);
     bar.finish();
     return output;
 }
