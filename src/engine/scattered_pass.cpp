@@ -33,7 +33,7 @@ void visit_surviving_rows(const TableView& points, size_t point, const CropRowKe
 
 // What the tagging pass shares: the inputs, and one block's tags and counts.
 struct Tagging {
-    const TableView& points;
+    TableView points;
     const CropRowKeys& keys;
     const RowFilters& plan;
     uint32_t* tags;
@@ -201,7 +201,11 @@ void tag_batch(const Tagging& at, RecentRows& recent, size_t point, size_t size,
 }
 
 // Tags the points in [begin, end) (see tag_run).
-void tag_points(const Tagging& at, size_t begin, size_t end) {
+void tag_points(const Tagging& block, size_t begin, size_t end) {
+    // A const copy: the size_t counts the loop stores could otherwise alias
+    // the table's sizes and strides, which would be read again after every
+    // store; a const object cannot change, so they stay in registers.
+    const Tagging at = block;
     uint32_t previous_row = CropRowKeys::kNone;
     RecentRows recent;
     size_t point = begin;
@@ -241,7 +245,7 @@ constexpr size_t kWriteAhead = 16;
 // Copies the tagged survivors of points [begin, end) to their places in
 // `out`; `positions` holds the block's next place for each crop row.
 void copy_tagged(const Tagging& at, size_t begin, size_t end, double* out) {
-    const TableView& points = at.points;
+    const TableView points = at.points;  // a const copy, as in tag_points
     const size_t cols = points.cols;
     size_t* positions = at.counts;
     for (size_t point = begin; point < end;) {
