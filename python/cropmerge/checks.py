@@ -15,7 +15,7 @@ from numpy.typing import ArrayLike
 
 from cropmerge.field import EXAMPLES, IndexedField, index_field
 from cropmerge.geometry import Junctions, find_junctions
-from cropmerge.ids import contains, integer_ids, not_whole
+from cropmerge.ids import PairKeys, contains, integer_ids, not_whole
 from cropmerge.links import connected_pairs
 from cropmerge.spacing import point_spacing
 from cropmerge.tables import count_of, format_id_pair, id_columns
@@ -107,32 +107,16 @@ def _duplicates(
     kind: str, first: np.ndarray, second: np.ndarray, consequence: str
 ) -> Finding | None:
     """Rows whose integer id pair an earlier row of the same table already has."""
-    firsts, seconds = integer_ids(first), integer_ids(second)
-    keys = _pair_keys(firsts, seconds)
-    if keys is not None:  # a quick look first: tables seldom repeat a pair
-        ordered = np.sort(keys)
-        if not (ordered[1:] == ordered[:-1]).any():
-            return None
-    order = np.lexsort((seconds, firsts))
-    firsts, seconds = firsts[order], seconds[order]
-    again = (firsts[1:] == firsts[:-1]) & (seconds[1:] == seconds[:-1])
-    count = int(np.count_nonzero(again))
-    if count == 0:
+    keys = PairKeys(first, second)(first, second)
+    if not (np.diff(np.sort(keys)) == 0).any():  # a quick look: tables seldom repeat a pair
         return None
-    later = np.sort(order[1:][again])[:EXAMPLES]  # lexsort is stable: these come later
+    order = np.argsort(keys, kind="stable")
+    again = keys[order[1:]] == keys[order[:-1]]
+    count = int(np.count_nonzero(again))
+    later = np.sort(order[1:][again])[:EXAMPLES]  # the sort is stable: these come later
     examples = _pairs(np.column_stack((first[later], second[later])))
     text = f"{count_of(count, 'repeated id pair')} {consequence}"
     return Finding(kind, count, examples, text)
-
-
-def _pair_keys(firsts: np.ndarray, seconds: np.ndarray) -> np.ndarray | None:
-    """Integer id pairs as one number each, equal exactly for equal pairs; None when
-    the ids are too large for that."""
-    width = int(seconds.max(initial=0)) + 1
-    # The width itself must be a uint64 too: a second id of 2**64 - 1 makes it 2**64.
-    if width >= 2**64 or (int(firsts.max(initial=0)) + 1) * width > 2**64:
-        return None
-    return firsts * np.uint64(width) + seconds
 
 
 def _non_integer_ids(field: IndexedField) -> Finding | None:
