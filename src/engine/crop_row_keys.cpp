@@ -36,7 +36,6 @@ CropRowKeys::CropRowKeys(const TableView& connected_crop_rows, const TableView& 
         last_row[first] = index;
         first_of_row_[row] = first;
     }
-    build_direct_table(points_in_rows.rows);
     if (points_in_rows.cols == 2 || points_in_rows.cols == 3) {
         row_has_points_.assign(rows, false);
         for (size_t point = 0; point < points_in_rows.rows; ++point) {
@@ -49,7 +48,7 @@ CropRowKeys::CropRowKeys(const TableView& connected_crop_rows, const TableView& 
     }
 }
 
-void CropRowKeys::build_direct_table(size_t points) {
+void CropRowKeys::make_direct_table(size_t points) {
     const size_t rows = first_of_row_.size();
     uint64_t max_first = 0;
     uint64_t max_second = 0;
@@ -57,9 +56,9 @@ void CropRowKeys::build_direct_table(size_t points) {
         max_first = std::max(max_first, integer_id(crop_rows_.at(row, 1)));
         max_second = std::max(max_second, integer_id(crop_rows_.at(row, 2)));
     }
-    // A few entries per crop row, or per two points, at most: sparse ids keep
+    // A few entries per crop row, or one per point, at most: sparse ids keep
     // the hash, and filling the table costs less than the lookups it saves.
-    const size_t limit = std::max({4 * rows, points / 2, size_t{1} << 16U});
+    const size_t limit = std::max({4 * rows, points, size_t{1} << 16U});
     if (max_first >= limit || max_second >= limit || (max_first + 1) > limit / (max_second + 1)) {
         return;
     }

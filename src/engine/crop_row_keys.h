@@ -52,6 +52,16 @@ public:
     }
     // Whether a lookup is one read of a table (no hashing).
     bool direct() const { return !direct_.empty(); }
+    // For a pass that looks up each of `points` points: when the ids are
+    // small, a table indexed by first * width + second takes the hash's
+    // place, one read and no probing. It may take a few bytes per point,
+    // so it is made only for that pass and dropped after it.
+    void make_direct_table(size_t points);
+    void drop_direct_table() {
+        direct_ = std::vector<uint32_t>{};
+        direct_firsts_ = 0;
+        direct_width_ = 0;
+    }
     void prefetch(uint64_t first, uint64_t second) const {
         if (direct_.empty()) {
             rows_.prefetch(first, second);
@@ -68,18 +78,13 @@ public:
     bool has_first_id(uint64_t first) const { return first_ids_.find(first, 0) != kNone; }
 
 private:
-    void build_direct_table(size_t points);
-
     TableView crop_rows_;
     PairIndex rows_{0};
     PairIndex first_ids_{0};
     std::vector<uint32_t> first_of_row_;  // first crop row with the row's id pair
     std::vector<uint32_t> next_row_;
     std::vector<bool> row_has_points_;
-    // When the ids are small, a table indexed by first * width + second
-    // replaces the hash: one read, no probing, and small enough to stay in
-    // cache. Empty otherwise.
-    std::vector<uint32_t> direct_;
+    std::vector<uint32_t> direct_;  // empty: lookups go through the hash
     uint64_t direct_firsts_ = 0;
     uint64_t direct_width_ = 0;
 };

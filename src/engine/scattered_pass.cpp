@@ -178,13 +178,46 @@ void look_up_batch(const Tagging& at, RecentRows& recent, size_t point, size_t s
     }
 }
 
-// Tags scattered points [point, point + size), size at most kBatch.
-void tag_batch(const Tagging& at, RecentRows& recent, size_t point, size_t size, size_t end) {
-    // Scattered lookups keep the hardware from fetching the next batch's
-    // points ahead on its own.
-    prefetch_rows(at.points, std::min(end, point + size), std::min(end, point + 2 * size));
+// Looks up the first crop row of points [point, point + size) one by one in
+// the direct table: when a batch's crop rows lie close together, their
+// entries are in cache and fetching them ahead only costs.
+void look_up_nearby(const Tagging& at, size_t point, size_t size, uint32_t* first_rows) {
+    for (size_t i = 0; i < size; ++i) {
+        first_rows[i] = at.keys.first_row(integer_id(at.points.at(point + i, 0)),
+                                          integer_id(at.points.at(point + i, 1)));
+    }
+}
+
+// Whether a batch's crop rows (kNone for none) lie so close together in the
+// table that the next batch's, if like them, are in cache: points in tile
+// order cycle through a tile's few crop rows, shuffled points through all.
+bool rows_are_nearby(const uint32_t* first_rows, size_t size) {
+    constexpr uint32_t kNearbyRows = 256;
+    uint32_t low = CropRowKeys::kNone;
+    uint32_t high = 0;
+    for (size_t i = 0; i < size; ++i) {
+        if (first_rows[i] != CropRowKeys::kNone) {
+            low = std::min(low, first_rows[i]);
+            high = std::max(high, first_rows[i]);
+        }
+    }
+    return low > high || high - low < kNearbyRows;
+}
+
+// Tags scattered points [point, point + size), size at most kBatch, looking
+// their crop rows up one by one when `nearby`; returns whether the next
+// batch should.
+bool tag_batch(const Tagging& at, RecentRows& recent, size_t point, size_t size, size_t end,
+               bool nearby) {
     uint32_t first_rows[kBatch];
-    look_up_batch(at, recent, point, size, first_rows);
+    if (nearby) {
+        look_up_nearby(at, point, size, first_rows);
+    } else {
+        // Scattered lookups keep the hardware from fetching the next batch's
+        // points ahead on its own.
+        prefetch_rows(at.points, std::min(end, point + size), std::min(end, point + 2 * size));
+        look_up_batch(at, recent, point, size, first_rows);
+    }
     for (size_t i = 0; i < size; ++i) {
         const uint32_t row = first_rows[i];
         const size_t here = point + i;
@@ -198,6 +231,9 @@ void tag_batch(const Tagging& at, RecentRows& recent, size_t point, size_t size,
             tag_run(at, row, here, here + 1);
         }
     }
+    // Only direct lookups are cheap when their entries are in cache; hashed
+    // ones have the recent rows for that.
+    return at.keys.direct() && rows_are_nearby(first_rows, size);
 }
 
 // Tags the points in [begin, end) (see tag_run).
@@ -208,6 +244,7 @@ void tag_points(const Tagging& block, size_t begin, size_t end) {
     const Tagging at = block;
     uint32_t previous_row = CropRowKeys::kNone;
     RecentRows recent;
+    bool nearby = false;
     size_t point = begin;
     while (point < end) {
         const size_t stop = run_end(at.points, point, end);
@@ -219,7 +256,7 @@ void tag_points(const Tagging& block, size_t begin, size_t end) {
             continue;
         }
         const size_t size = std::min(kBatch, end - point);
-        tag_batch(at, recent, point, size, end);
+        nearby = tag_batch(at, recent, point, size, end, nearby);
         previous_row = CropRowKeys::kNone;
         point += size;
     }
@@ -280,7 +317,7 @@ void copy_tagged(const Tagging& at, size_t begin, size_t end, double* out) {
 
 }  // namespace
 
-FloatTable copy_scattered_survivors(const TableView& points, const CropRowKeys& keys,
+FloatTable copy_scattered_survivors(const TableView& points, CropRowKeys& keys,
                                     const RowFilters& plan, const WorkerPool& pool, size_t blocks,
                                     const PassProgress& progress) {
     const size_t rows = plan.rows.size();
@@ -293,9 +330,13 @@ FloatTable copy_scattered_survivors(const TableView& points, const CropRowKeys& 
         return Tagging{points, keys, plan, tags.get(), position.data() + block * rows};
     };
 
+    keys.make_direct_table(total);
     pool.for_each(blocks, [&](size_t block) {
         tag_points(tagging(block), block_begin(block), block_begin(block + 1));
     });
+    // The copy looks up only points kept by several crop rows again: the
+    // output is made without the table.
+    keys.drop_direct_table();
     FloatTable output =
         FloatTable::row_major(counts_to_positions(position, blocks, rows), points.cols);
     pool.for_each(blocks, [&](size_t block) {
