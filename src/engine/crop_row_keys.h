@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "engine/buffer.h"
 #include "engine/float_table.h"
 #include "engine/pair_index.h"
 
@@ -33,7 +34,7 @@ public:
 
     // The first crop row with this integer id pair, or kNone.
     uint32_t first_row(uint64_t first, uint64_t second) const {
-        if (!direct_.empty()) {
+        if (direct_) {
             return first < direct_firsts_ && second < direct_width_
                        ? direct_[first * direct_width_ + second]
                        : kNone;
@@ -51,19 +52,19 @@ public:
         return first_row(first, second);
     }
     // Whether a lookup is one read of a table (no hashing).
-    bool direct() const { return !direct_.empty(); }
+    bool direct() const { return direct_ != nullptr; }
     // For a pass that looks up each of `points` points: when the ids are
     // small, a table indexed by first * width + second takes the hash's
     // place, one read and no probing. It may take a few bytes per point,
     // so it is made only for that pass and dropped after it.
     void make_direct_table(size_t points);
     void drop_direct_table() {
-        direct_ = std::vector<uint32_t>{};
+        direct_.reset();
         direct_firsts_ = 0;
         direct_width_ = 0;
     }
     void prefetch(uint64_t first, uint64_t second) const {
-        if (direct_.empty()) {
+        if (!direct_) {
             rows_.prefetch(first, second);
         }
     }
@@ -84,7 +85,7 @@ private:
     std::vector<uint32_t> first_of_row_;  // first crop row with the row's id pair
     std::vector<uint32_t> next_row_;
     std::vector<bool> row_has_points_;
-    std::vector<uint32_t> direct_;  // empty: lookups go through the hash
+    Buffer<uint32_t> direct_;  // none: lookups go through the hash
     uint64_t direct_firsts_ = 0;
     uint64_t direct_width_ = 0;
 };
