@@ -1,7 +1,7 @@
 """Time the extension side by side with Numba and NumPy implementations and the copy floor.
 
 For every size and order of the points the contenders run interleaved in one process,
-round after round, and the median of each is reported:
+round after round, each round in a new random order, and the median of each is reported:
 
 - ``native t=1`` / ``native t=0``: ``_native.merge_points_removing_overlap`` with one worker
   and with as many workers as the process may use;
@@ -129,12 +129,16 @@ def checked_calls(names, tables, tolerance, what):
 
 
 def interleaved_medians(calls, rounds):
-    """Median seconds of each call, run A B C, B C A, C A B, ... round after round."""
+    """Median seconds of each call, all calls run once a round, in a new order each round.
+
+    A call that frees much memory slows the next one, which faults its memory in afresh:
+    in a fixed cycle, rotated or not, the same contender would follow it every round.
+    """
     samples = {key: [] for key, _ in calls}
-    for r in range(rounds):
-        # Rotate the starting contender so that none always runs after the same one.
-        shift = r % len(calls)
-        for key, call in calls[shift:] + calls[:shift]:
+    rng = np.random.default_rng(SEED)
+    for _ in range(rounds):
+        for index in rng.permutation(len(calls)):
+            key, call = calls[index]
             start = time.perf_counter()
             out = call()
             samples[key].append(time.perf_counter() - start)
@@ -342,8 +346,9 @@ def intro(args):
         "same tables. Every merge's output is checked equal to `native t=1`'s in the run, and",
         f"check_field finds nothing. Fields from `make_sized_field(size, seed={SEED})`, the",
         "points reordered by `benchmarks/orders.py`, tolerance `field.default_tolerance`",
-        f"(half the plant spacing). Each time is the median of interleaved rounds ({rounds})",
-        "after one warm-up call; Numba's compile is not timed; the progress bar is off.",
+        f"(half the plant spacing). Each time is the median of interleaved rounds ({rounds}),",
+        "every call once a round in a new random order, after one warm-up call; Numba's",
+        "compile is not timed; the progress bar is off.",
         "Memory is the growth of peak resident memory over one call, in a fresh process that",
         f"has loaded its inputs. Colliding ids: `make_field({crop_rows:_}, {points:_})` with",
         "its id pairs replaced by pairs from `benchmarks/colliding_ids.py`.",
