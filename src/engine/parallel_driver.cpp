@@ -18,11 +18,14 @@ namespace cropmerge {
 
 namespace {
 
-// Crop rows per task: enough that a task is worth waking a worker for, and
-// otherwise a share small enough to balance uneven rows across workers.
-size_t rows_per_task(size_t rows, size_t workers) {
+// How many tasks the crop rows are planned in: each of at least
+// kMinRowsPerTask rows, worth waking a worker for (a short last task would
+// wake one for nearly nothing), and otherwise shares small enough to balance
+// uneven rows across workers.
+size_t planning_tasks(size_t rows, size_t workers) {
     constexpr size_t kMinRowsPerTask = 1024;
-    return std::max(kMinRowsPerTask, rows / (workers * 16));
+    constexpr size_t kTasksPerWorker = 16;
+    return std::clamp<size_t>(rows / kMinRowsPerTask, 1, workers * kTasksPerWorker);
 }
 
 // Indexes with fewer rows than this between them are built one after the
@@ -69,16 +72,17 @@ RowFilters plan_rows(const MergeInputs& inputs, const WorkerPool& pool,
                      const PassProgress& progress) {
     const size_t rows = inputs.connected_crop_rows.rows;
     RowFilters plan = lay_out_plan(inputs);
-    const size_t per_task = rows_per_task(rows, pool.size());
-    pool.for_each((rows + per_task - 1) / per_task, [&](size_t task) {
-        const size_t end = std::min(rows, (task + 1) * per_task);
-        for (size_t row = task * per_task; row < end; ++row) {
+    const size_t tasks = planning_tasks(rows, pool.size());
+    pool.for_each(tasks, [&](size_t task) {
+        const size_t begin = rows * task / tasks;
+        const size_t end = rows * (task + 1) / tasks;
+        for (size_t row = begin; row < end; ++row) {
             if (row + kPrefetchRows < end) {
                 prefetch_row_merge(row + kPrefetchRows, inputs);
             }
             plan_row_merge(row, inputs, plan.filters.data() + plan.rows[row].filters_begin);
         }
-        progress.rows_planned(task * per_task, end);
+        progress.rows_planned(begin, end);
     });
     return plan;
 }
