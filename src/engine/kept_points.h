@@ -31,16 +31,23 @@ private:
 // Copies the kept points of [begin, stop), one crop row's, visiting them
 // forward or backward; `kept` counts the points already written. Forward,
 // they are written upward from `out`; backward, downward to end at `out`.
-template <bool kBackward>
-void copy_kept_points(const TableView& points, const RowSurvival& survival, size_t begin,
-                      size_t stop, double* out, size_t& kept) {
+// Every point visited must also be one that `belongs` to the crop row: at
+// the first that is not, the copy stops and gives false.
+template <bool kBackward, class Belongs>
+bool copy_kept_points(const TableView& points, const RowSurvival& survival, size_t begin,
+                      size_t stop, double* out, size_t& kept, const Belongs& belongs) {
     const size_t count = stop - begin;
     // The point `step` steps into the run, in the direction of the visit.
     auto at = [&](size_t step) { return kBackward ? stop - 1 - step : begin + step; };
     for (size_t from = 0; from < count;) {
         size_t to = from;
-        while (to < count && survival.keeps(at(to))) {
-            ++to;
+        for (; to < count; ++to) {
+            if (!belongs(at(to))) {
+                return false;
+            }
+            if (!survival.keeps(at(to))) {
+                break;
+            }
         }
         const size_t length = to - from;
         const size_t first = kBackward ? stop - to : begin + from;
@@ -49,6 +56,15 @@ void copy_kept_points(const TableView& points, const RowSurvival& survival, size
         kept += length;
         from = to + 1;  // past the removed point, if any
     }
+    return true;
+}
+
+// The same for points known to belong to the crop row.
+template <bool kBackward>
+void copy_kept_points(const TableView& points, const RowSurvival& survival, size_t begin,
+                      size_t stop, double* out, size_t& kept) {
+    copy_kept_points<kBackward>(points, survival, begin, stop, out, kept,
+                                [](size_t /*point*/) { return true; });
 }
 
 }  // namespace cropmerge

@@ -170,13 +170,16 @@ OrderedBlock copy_runs_block(const TableView& points, const RowFilters& plan, co
         }
         const size_t table_from = runs.begin[row] + (from - runs.first[row]);
         const size_t table_to = table_from + (to - from);
-        // The scan read only some of the run's points: all must share its ids.
-        if (run_end(points, runs.begin[row], table_to) != table_to) {
+        // The scan read only some of the run's points: all must share the
+        // ids of its first, which each block checks for its part as it copies.
+        const uint64_t first_bits = bits_of(points.at(runs.begin[row], 0));
+        const uint64_t second_bits = bits_of(points.at(runs.begin[row], 1));
+        if (!copy_kept_points<kBackward>(
+                points, RowSurvival(points, plan, row), table_from, table_to, out, block.kept,
+                [&](size_t point) { return same_ids(points, point, first_bits, second_bits); })) {
             block.in_order = false;
             break;
         }
-        copy_kept_points<kBackward>(points, RowSurvival(points, plan, row), table_from, table_to,
-                                    out, block.kept);
         block.first_row = std::min(block.first_row, row);
         block.last_row = block.last_row == CropRowKeys::kNone ? row : std::max(block.last_row, row);
     }
