@@ -80,6 +80,18 @@ def tables(draw, coords=COORDS, wild_ok=True):
         while len(row) < 11:
             row.append(draw(coords))
         connected.append(_fit(row, conn_cols, draw(coords)))
+    if conn_cols >= 3 and info_cols >= 5 and draw(st.integers(0, 2)) == 0:
+        # Each crop row's information at its own index, the usual layout; nudged
+        # ids keep the integer pair but may change the float one.
+        info = [
+            _fit(
+                [row[1] + draw(frac), draw(coords), 9.0, -9.0, row[2] + draw(frac)]
+                + [draw(coords) for _ in range(6)],
+                info_cols,
+                draw(coords),
+            )
+            for row in connected
+        ]
 
     owner = st.sampled_from(own_pairs) if own_pairs else pair
     points = []

@@ -121,7 +121,8 @@ FloatTable multithreaded_merging(const TableView& connected_crop_rows,
             keys = std::make_unique<CropRowKeys>(connected_crop_rows, points_in_rows);
         }
         if (index == 1 || !index_in_parallel) {
-            info_index = std::make_unique<const RowInformationIndex>(row_information);
+            info_index =
+                std::make_unique<const RowInformationIndex>(row_information, connected_crop_rows);
         }
     });
     ProgressBar bar(connected_crop_rows.rows);

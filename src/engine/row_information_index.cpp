@@ -11,13 +11,36 @@ namespace {
 
 constexpr size_t kInfoSecondId = 4;
 
+// Whether row i of row_information has the integer id pair of crop row i,
+// for every crop row and no other row.
+bool lists_crop_rows_in_order(const TableView& info, const TableView& crop_rows) {
+    if (info.rows != crop_rows.rows || info.cols <= kInfoSecondId || crop_rows.cols < 3) {
+        return false;
+    }
+    for (size_t row = 0; row < info.rows; ++row) {
+        if (integer_id(info.at(row, 0)) != integer_id(crop_rows.at(row, 1)) ||
+            integer_id(info.at(row, kInfoSecondId)) != integer_id(crop_rows.at(row, 2))) {
+            return false;
+        }
+    }
+    return true;
+}
+
 }  // namespace
 
-RowInformationIndex::RowInformationIndex(const TableView& row_information)
-    : table_(row_information) {
+RowInformationIndex::RowInformationIndex(const TableView& row_information,
+                                         const TableView& connected_crop_rows)
+    : table_(row_information),
+      aligned_(lists_crop_rows_in_order(row_information, connected_crop_rows)) {
     if (table_.rows >= PairIndex::kMissing) {
         throw std::length_error("too many rows in row_information");
     }
+    if (!aligned_) {
+        index_by_pairs();
+    }
+}
+
+void RowInformationIndex::index_by_pairs() {
     if (table_.cols > kInfoSecondId) {
         by_integer_pair_ = PairIndex(table_.rows);
         by_float_pair_ = PairIndex(table_.rows);
@@ -40,7 +63,15 @@ RowInformationIndex::RowInformationIndex(const TableView& row_information)
     }
 }
 
-size_t RowInformationIndex::own_row(uint64_t first, uint64_t second, size_t guess) const {
+size_t RowInformationIndex::own_row(uint64_t first, uint64_t second, size_t guess,
+                                    const CropRowKeys& keys) const {
+    if (aligned_) {
+        const uint32_t row = keys.first_row(first, second, guess);
+        if (row == CropRowKeys::kNone) {
+            fail(kMissingRow);
+        }
+        return row;
+    }
     if (table_.rows == 0) {
         fail(kMissingRow);
     }
@@ -65,15 +96,32 @@ size_t RowInformationIndex::own_row(uint64_t first, uint64_t second, size_t gues
     return row;
 }
 
-size_t RowInformationIndex::connected_row(double first, double second) const {
+size_t RowInformationIndex::connected_row(double first, double second,
+                                          const CropRowKeys& keys) const {
     if (first != first || second != second) {
         fail(kMissingRow);
+    }
+    if (aligned_) {
+        return aligned_connected_row(first, second, keys);
     }
     const uint32_t row = by_float_pair_.find(float_key(first), float_key(second));
     if (row == PairIndex::kMissing) {
         fail(kMissingRow);
     }
     return row;
+}
+
+// The rows with equal float ids are among those with equal integer ids: the
+// crop rows chained under that pair, the first match being the first row.
+size_t RowInformationIndex::aligned_connected_row(double first, double second,
+                                                  const CropRowKeys& keys) const {
+    for (uint32_t row = keys.first_row(integer_id(first), integer_id(second));
+         row != CropRowKeys::kNone; row = keys.next_row_with_same_ids(row)) {
+        if (table_.at(row, 0) == first && table_.at(row, kInfoSecondId) == second) {
+            return row;
+        }
+    }
+    fail(kMissingRow);
 }
 
 }  // namespace cropmerge

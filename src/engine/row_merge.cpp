@@ -121,13 +121,13 @@ size_t plan_row_merge(uint64_t row_index, const MergeInputs& inputs, PastCenterF
         (points.cols == 2 || points.cols == 3) && inputs.keys.row_has_points(row_index);
 
     // Tables usually list a crop row's information at its own index.
-    const size_t own_row = inputs.info_index.own_row(first_id, second_id, row_index);
+    const size_t own_row = inputs.info_index.own_row(first_id, second_id, row_index, inputs.keys);
 
     size_t count = 0;
     std::array<double, 2> pair{};
     for (; count < kMaxConnectedRows && read_connected_pair(crop_rows, row_index, count, pair);
          ++count) {
-        const size_t connected_row = inputs.info_index.connected_row(pair[0], pair[1]);
+        const size_t connected_row = inputs.info_index.connected_row(pair[0], pair[1], inputs.keys);
         if (info.cols != kInfoColumns) {
             fail(kIncompatibleShape);
         }
@@ -148,7 +148,8 @@ void prefetch_row_merge(uint64_t row_index, const MergeInputs& inputs) {
     const size_t count = connected_row_count(crop_rows, row_index);
     for (size_t slot = 0; slot < count && 2 * slot + 4 < crop_rows.cols; ++slot) {
         inputs.info_index.prefetch_connected_row(crop_rows.at(row_index, 2 * slot + 3),
-                                                 crop_rows.at(row_index, 2 * slot + 4));
+                                                 crop_rows.at(row_index, 2 * slot + 4),
+                                                 inputs.keys);
     }
 }
 
