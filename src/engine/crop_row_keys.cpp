@@ -22,14 +22,26 @@ CropRowKeys::CropRowKeys(const TableView& connected_crop_rows, const TableView& 
     if (rows >= kNone - 1) {
         throw std::length_error("too many crop rows");
     }
-    rows_ = PairIndex(rows);
+    std::vector<std::array<uint64_t, 2>> ids(rows);
+    for (size_t row = 0; row < rows; ++row) {
+        ids[row] = {integer_id(connected_crop_rows.at(row, 1)),
+                    integer_id(connected_crop_rows.at(row, 2))};
+    }
+    // A few entries per crop row, or half an entry per point, at most:
+    // sparse ids keep the hash. Entries are counted in 32 bits.
+    const size_t limit =
+        std::min<size_t>(std::max({8 * rows, points_in_rows.rows / 2, size_t{1} << 16U}), kNone);
+    if (!index_by_spans(ids, limit)) {
+        rows_ = PairIndex(rows);
+    }
     first_of_row_.resize(rows);
     next_row_.assign(rows, kNone);
     std::vector<uint32_t> last_row(rows, kNone);  // of each chain, at its first row
     for (size_t row = 0; row < rows; ++row) {
         const auto index = static_cast<uint32_t>(row);
-        const uint32_t first = rows_.insert(integer_id(connected_crop_rows.at(row, 1)),
-                                            integer_id(connected_crop_rows.at(row, 2)), index);
+        const auto [first_id, second_id] = ids[row];
+        const uint32_t first = direct() ? claim_entry(first_id, second_id, index)
+                                        : rows_.insert(first_id, second_id, index);
         if (first != index) {
             next_row_[last_row[first]] = index;
         }
@@ -48,29 +60,43 @@ CropRowKeys::CropRowKeys(const TableView& connected_crop_rows, const TableView& 
     }
 }
 
-void CropRowKeys::make_direct_table(size_t points) {
-    const size_t rows = first_of_row_.size();
+bool CropRowKeys::index_by_spans(const std::vector<std::array<uint64_t, 2>>& ids, size_t limit) {
     uint64_t max_first = 0;
-    uint64_t max_second = 0;
-    for (size_t row = 0; row < rows; ++row) {
-        max_first = std::max(max_first, integer_id(crop_rows_.at(row, 1)));
-        max_second = std::max(max_second, integer_id(crop_rows_.at(row, 2)));
+    for (const auto& pair : ids) {
+        max_first = std::max(max_first, pair[0]);
     }
-    // A few entries per crop row, or one per point, at most: sparse ids keep
-    // the hash, and filling the table costs less than the lookups it saves.
-    const size_t limit = std::max({4 * rows, points, size_t{1} << 16U});
-    if (max_first >= limit || max_second >= limit || (max_first + 1) > limit / (max_second + 1)) {
-        return;
+    // Each first id's span costs as much as a few entries.
+    constexpr size_t kSpanCost = 4;
+    if (max_first >= limit / kSpanCost) {
+        return false;
     }
-    direct_firsts_ = max_first + 1;
-    direct_width_ = max_second + 1;
+    spans_.resize(max_first + 1);
+    std::vector<uint64_t> high(max_first + 1, 0);
+    for (const auto& [first, second] : ids) {
+        spans_[first].low = std::min(spans_[first].low, second);
+        high[first] = std::max(high[first], second);
+    }
+    size_t used = kSpanCost * (max_first + 1);
+    uint32_t entries = 0;
+    for (size_t first = 0; first <= max_first; ++first) {
+        SecondIdSpan& span = spans_[first];
+        if (span.low > high[first]) {
+            continue;  // no crop row has this first id
+        }
+        const uint64_t width = high[first] - span.low;
+        if (width >= limit - used) {
+            spans_.clear();
+            return false;
+        }
+        span.begin = entries;
+        span.count = static_cast<uint32_t>(width + 1);
+        entries += span.count;
+        used += span.count;
+    }
     // A Buffer, not a vector: on huge pages its first touches fault far less.
-    direct_ = make_buffer<uint32_t>(direct_firsts_ * direct_width_);
-    std::fill_n(direct_.get(), direct_firsts_ * direct_width_, kNone);
-    for (size_t row = 0; row < rows; ++row) {
-        direct_[integer_id(crop_rows_.at(row, 1)) * direct_width_ +
-                integer_id(crop_rows_.at(row, 2))] = first_of_row_[row];
-    }
+    entries_ = make_buffer<uint32_t>(entries);
+    std::fill_n(entries_.get(), entries, kNone);
+    return true;
 }
 
 }  // namespace cropmerge

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <vector>
@@ -34,10 +35,13 @@ public:
 
     // The first crop row with this integer id pair, or kNone.
     uint32_t first_row(uint64_t first, uint64_t second) const {
-        if (direct_) {
-            return first < direct_firsts_ && second < direct_width_
-                       ? direct_[first * direct_width_ + second]
-                       : kNone;
+        if (!spans_.empty()) {
+            if (first >= spans_.size()) {
+                return kNone;
+            }
+            const SecondIdSpan& span = spans_[first];
+            const uint64_t offset = second - span.low;  // wraps below the span
+            return offset < span.count ? entries_[span.begin + offset] : kNone;
         }
         return rows_.find(first, second);
     }
@@ -51,20 +55,10 @@ public:
         }
         return first_row(first, second);
     }
-    // Whether a lookup is one read of a table (no hashing).
-    bool direct() const { return direct_ != nullptr; }
-    // For a pass that looks up each of `points` points: when the ids are
-    // small, a table indexed by first * width + second takes the hash's
-    // place, one read and no probing. It may take a few bytes per point,
-    // so it is made only for that pass and dropped after it.
-    void make_direct_table(size_t points);
-    void drop_direct_table() {
-        direct_.reset();
-        direct_firsts_ = 0;
-        direct_width_ = 0;
-    }
+    // Whether a lookup reads a table by position (no hashing).
+    bool direct() const { return !spans_.empty(); }
     void prefetch(uint64_t first, uint64_t second) const {
-        if (!direct_) {
+        if (spans_.empty()) {
             rows_.prefetch(first, second);
         }
     }
@@ -79,15 +73,39 @@ public:
     bool has_first_id(uint64_t first) const { return first_ids_.find(first, 0) != kNone; }
 
 private:
+    // The second ids [low, low + count) that crop rows with one first id
+    // use, and where their entries start.
+    struct SecondIdSpan {
+        uint64_t low = UINT64_MAX;
+        uint32_t begin = 0;
+        uint32_t count = 0;
+    };
+
+    // Lays out spans_ and entries_ (all empty) when the ids' spans fit in
+    // `limit` entries; false, and no spans, when they do not.
+    bool index_by_spans(const std::vector<std::array<uint64_t, 2>>& ids, size_t limit);
+    // The pair's entry: `row` if it was empty; the first crop row it holds.
+    uint32_t claim_entry(uint64_t first, uint64_t second, uint32_t row) {
+        const SecondIdSpan& span = spans_[first];
+        uint32_t& entry = entries_[span.begin + (second - span.low)];
+        if (entry == kNone) {
+            entry = row;
+        }
+        return entry;
+    }
+
     TableView crop_rows_;
     PairIndex rows_{0};
     PairIndex first_ids_{0};
     std::vector<uint32_t> first_of_row_;  // first crop row with the row's id pair
     std::vector<uint32_t> next_row_;
     std::vector<bool> row_has_points_;
-    Buffer<uint32_t> direct_;  // none: lookups go through the hash
-    uint64_t direct_firsts_ = 0;
-    uint64_t direct_width_ = 0;
+    // When the ids are compact, the first crop row of each id pair by
+    // position: entries_[spans_[first].begin + second - spans_[first].low].
+    // It keeps the ids' own locality (crop rows with neighbouring ids share
+    // lines) where a hash scatters them. Otherwise lookups go through rows_.
+    std::vector<SecondIdSpan> spans_;
+    Buffer<uint32_t> entries_;
 };
 
 }  // namespace cropmerge

@@ -89,7 +89,7 @@ RowFilters plan_rows(const MergeInputs& inputs, const WorkerPool& pool,
 
 // Writes the survivors of every crop row's merge, in one pass when the points
 // come crop row by crop row.
-FloatTable copy_survivors(const TableView& points, CropRowKeys& keys, const RowFilters& plan,
+FloatTable copy_survivors(const TableView& points, const CropRowKeys& keys, const RowFilters& plan,
                           const WorkerPool& pool, const PassProgress& progress) {
     const size_t blocks = point_blocks(points.rows, pool, kMinPointsPerBlock);
     // Without both id columns no point belongs to any crop row.
@@ -112,13 +112,13 @@ FloatTable multithreaded_merging(const TableView& connected_crop_rows,
                                  double tolerance, unsigned long long num_threads) {
     const WorkerPool pool(resolve_worker_count(num_threads));
     // The two indexes are independent: build them side by side.
-    std::unique_ptr<CropRowKeys> keys;
+    std::unique_ptr<const CropRowKeys> keys;
     std::unique_ptr<const RowInformationIndex> info_index;
     const bool index_in_parallel =
         connected_crop_rows.rows + row_information.rows >= kMinRowsToIndexInParallel;
     pool.for_each(index_in_parallel ? 2 : 1, [&](size_t index) {
         if (index == 0) {
-            keys = std::make_unique<CropRowKeys>(connected_crop_rows, points_in_rows);
+            keys = std::make_unique<const CropRowKeys>(connected_crop_rows, points_in_rows);
         }
         if (index == 1 || !index_in_parallel) {
             info_index =

@@ -317,7 +317,7 @@ void copy_tagged(const Tagging& at, size_t begin, size_t end, double* out) {
 
 }  // namespace
 
-FloatTable copy_scattered_survivors(const TableView& points, CropRowKeys& keys,
+FloatTable copy_scattered_survivors(const TableView& points, const CropRowKeys& keys,
                                     const RowFilters& plan, const WorkerPool& pool, size_t blocks,
                                     const PassProgress& progress) {
     const size_t rows = plan.rows.size();
@@ -330,13 +330,9 @@ FloatTable copy_scattered_survivors(const TableView& points, CropRowKeys& keys,
         return Tagging{points, keys, plan, tags.get(), position.data() + block * rows};
     };
 
-    keys.make_direct_table(total);
     pool.for_each(blocks, [&](size_t block) {
         tag_points(tagging(block), block_begin(block), block_begin(block + 1));
     });
-    // The copy looks up only points kept by several crop rows again: the
-    // output is made without the table.
-    keys.drop_direct_table();
     FloatTable output =
         FloatTable::row_major(counts_to_positions(position, blocks, rows), points.cols);
     pool.for_each(blocks, [&](size_t block) {

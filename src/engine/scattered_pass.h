@@ -15,9 +15,8 @@ namespace cropmerge {
 // give every (block, crop row) its output position, and a second pass copies
 // every survivor straight into its final place. Crop rows come out in
 // ascending order, each row's points in table order, whatever the number of
-// workers. The table is split into `blocks` (at least 1) blocks. The keys
-// have a direct table while the points are tagged.
-FloatTable copy_scattered_survivors(const TableView& points, CropRowKeys& keys,
+// workers. The table is split into `blocks` (at least 1) blocks.
+FloatTable copy_scattered_survivors(const TableView& points, const CropRowKeys& keys,
                                     const RowFilters& plan, const WorkerPool& pool, size_t blocks,
                                     const PassProgress& progress);
 

@@ -287,7 +287,7 @@ void stress_in_order_blocks(std::mt19937_64& rng, int rounds) {
         std::rotate(points.begin(), points.begin() + static_cast<ptrdiff_t>(points.size() / 3),
                     points.end());
         const FloatTable out_of_order = table(points, 5);
-        cropmerge::CropRowKeys keys(connected_table.view(), in_order.view());
+        const cropmerge::CropRowKeys keys(connected_table.view(), in_order.view());
         cropmerge::ProgressBar bar(rows);
         const cropmerge::PassProgress progress(bar, rows);
 
@@ -353,7 +353,7 @@ void stress_row_runs(std::mt19937_64& rng, int rounds) {
         const FloatTable grouped = table(points, 5);
         std::swap(points[points.size() / 2][0], points[points.size() / 2 + 200][0]);
         const FloatTable intruded = table(points, 5);
-        cropmerge::CropRowKeys keys(connected_table.view(), grouped.view());
+        const cropmerge::CropRowKeys keys(connected_table.view(), grouped.view());
         cropmerge::ProgressBar bar(rows);
         const cropmerge::PassProgress progress(bar, rows);
         const FloatTable expected =
