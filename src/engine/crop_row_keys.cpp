@@ -61,29 +61,34 @@ CropRowKeys::CropRowKeys(const TableView& connected_crop_rows, const TableView& 
 }
 
 bool CropRowKeys::index_by_spans(const std::vector<std::array<uint64_t, 2>>& ids, size_t limit) {
-    uint64_t max_first = 0;
+    uint64_t low_first = UINT64_MAX;
+    uint64_t high_first = 0;
     for (const auto& pair : ids) {
-        max_first = std::max(max_first, pair[0]);
+        low_first = std::min(low_first, pair[0]);
+        high_first = std::max(high_first, pair[0]);
     }
-    // Each first id's span costs as much as a few entries.
+    // Each first id from the lowest to the highest costs as much as a few entries.
     constexpr size_t kSpanCost = 4;
-    if (max_first >= limit / kSpanCost) {
+    if (!ids.empty() && high_first - low_first >= limit / kSpanCost) {
         return false;
     }
-    spans_.resize(max_first + 1);
-    std::vector<uint64_t> high(max_first + 1, 0);
+    lowest_first_ = ids.empty() ? 0 : low_first;
+    const size_t first_ids = ids.empty() ? 1 : high_first - low_first + 1;
+    spans_.resize(first_ids);
+    std::vector<uint64_t> high(first_ids, 0);
     for (const auto& [first, second] : ids) {
-        spans_[first].low = std::min(spans_[first].low, second);
-        high[first] = std::max(high[first], second);
+        const size_t slot = first - lowest_first_;
+        spans_[slot].low = std::min(spans_[slot].low, second);
+        high[slot] = std::max(high[slot], second);
     }
-    size_t used = kSpanCost * (max_first + 1);
+    size_t used = kSpanCost * first_ids;
     uint32_t entries = 0;
-    for (size_t first = 0; first <= max_first; ++first) {
-        SecondIdSpan& span = spans_[first];
-        if (span.low > high[first]) {
+    for (size_t slot = 0; slot < first_ids; ++slot) {
+        SecondIdSpan& span = spans_[slot];
+        if (span.low > high[slot]) {
             continue;  // no crop row has this first id
         }
-        const uint64_t width = high[first] - span.low;
+        const uint64_t width = high[slot] - span.low;
         if (width >= limit - used) {
             spans_.clear();
             return false;

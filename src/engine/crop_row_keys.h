@@ -36,10 +36,11 @@ public:
     // The first crop row with this integer id pair, or kNone.
     uint32_t first_row(uint64_t first, uint64_t second) const {
         if (!spans_.empty()) {
-            if (first >= spans_.size()) {
+            const uint64_t slot = first - lowest_first_;  // wraps below the lowest
+            if (slot >= spans_.size()) {
                 return kNone;
             }
-            const SecondIdSpan& span = spans_[first];
+            const SecondIdSpan& span = spans_[slot];
             const uint64_t offset = second - span.low;  // wraps below the span
             return offset < span.count ? entries_[span.begin + offset] : kNone;
         }
@@ -86,7 +87,7 @@ private:
     bool index_by_spans(const std::vector<std::array<uint64_t, 2>>& ids, size_t limit);
     // The pair's entry: `row` if it was empty; the first crop row it holds.
     uint32_t claim_entry(uint64_t first, uint64_t second, uint32_t row) {
-        const SecondIdSpan& span = spans_[first];
+        const SecondIdSpan& span = spans_[first - lowest_first_];
         uint32_t& entry = entries_[span.begin + (second - span.low)];
         if (entry == kNone) {
             entry = row;
@@ -101,10 +102,12 @@ private:
     std::vector<uint32_t> next_row_;
     std::vector<bool> row_has_points_;
     // When the ids are compact, the first crop row of each id pair by
-    // position: entries_[spans_[first].begin + second - spans_[first].low].
+    // position: with span = spans_[first - lowest_first_], the entry
+    // entries_[span.begin + second - span.low].
     // It keeps the ids' own locality (crop rows with neighbouring ids share
     // lines) where a hash scatters them. Otherwise lookups go through rows_.
     std::vector<SecondIdSpan> spans_;
+    uint64_t lowest_first_ = 0;
     Buffer<uint32_t> entries_;
 };
 
