@@ -9,6 +9,16 @@ namespace cropmerge {
 
 namespace {
 
+// Whether crop row `row`, met after crop row `previous` (kNone for none) in
+// the direction of the visit, breaks ascending crop-row order or shares its
+// id pair with another crop row.
+template <bool kBackward>
+bool breaks_order(uint32_t row, uint32_t previous, const RowFilters& plan) {
+    const bool out_of_order =
+        previous != CropRowKeys::kNone && (kBackward ? row > previous : row < previous);
+    return out_of_order || plan.chained(row);
+}
+
 // Copies the survivors of points [begin, end), in table order, as long as the
 // points come in ascending crop-row order and no id pair names two crop rows;
 // gives up at the first point that breaks this. Forward, the survivors are
@@ -26,9 +36,7 @@ OrderedBlock copy_block_in_table_order(const TableView& points, const CropRowKey
         const size_t run_stop = kBackward ? cursor : run_end(points, cursor, end);
         const uint32_t row = first_row_of(points, keys, run_begin, previous, kBackward ? -1 : 1);
         if (row != CropRowKeys::kNone) {
-            const bool out_of_order =
-                previous != CropRowKeys::kNone && (kBackward ? row > previous : row < previous);
-            if (out_of_order || plan.chained(row)) {
+            if (breaks_order<kBackward>(row, previous, plan)) {
                 block.in_order = false;
                 break;
             }
@@ -47,11 +55,40 @@ OrderedBlock copy_block_in_table_order(const TableView& points, const CropRowKey
     return block;
 }
 
+// Whether the first runs of points [begin, end), up to kProbeRuns of them,
+// come in ascending crop-row order, none of a crop row that shares its id
+// pair. Points in another order mostly show it at once: they are turned away
+// here, before the pass writes to the output, whose every page costs a
+// clearing the first time it is touched.
+bool first_runs_in_order(const TableView& points, const CropRowKeys& keys, const RowFilters& plan,
+                         size_t begin, size_t end) {
+    constexpr size_t kProbeRuns = 16;
+    uint32_t previous = CropRowKeys::kNone;
+    size_t cursor = begin;
+    for (size_t runs = 0; runs < kProbeRuns && cursor < end; ++runs) {
+        const uint32_t row = first_row_of(points, keys, cursor, previous);
+        if (row != CropRowKeys::kNone) {
+            if (breaks_order<false>(row, previous, plan)) {
+                return false;
+            }
+            previous = row;
+        }
+        cursor = run_end(points, cursor, end);
+    }
+    return true;
+}
+
 }  // namespace
 
 bool copy_survivors_in_table_order(const TableView& points, const CropRowKeys& keys,
                                    const RowFilters& plan, const WorkerPool& pool, size_t blocks,
                                    const PassProgress& progress, FloatTable& output) {
+    for (size_t block = 0; block < blocks; ++block) {
+        if (!first_runs_in_order(points, keys, plan, points.rows * block / blocks,
+                                 points.rows * (block + 1) / blocks)) {
+            return false;
+        }
+    }
     return copy_in_block_pairs(
         points.rows, points.cols, pool, blocks, progress, output,
         [&](size_t begin, size_t end, double* meet, bool backward) {
