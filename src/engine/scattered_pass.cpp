@@ -179,12 +179,11 @@ void look_up_batch(const Tagging& at, RecentRows& recent, size_t point, size_t s
 }
 
 // Looks up the first crop row of points [point, point + size) one by one in
-// the direct table: when a batch's crop rows lie close together, their
+// the keys' direct table: when a batch's crop rows lie close together, their
 // entries are in cache and fetching them ahead only costs.
 void look_up_nearby(const Tagging& at, size_t point, size_t size, uint32_t* first_rows) {
     for (size_t i = 0; i < size; ++i) {
-        first_rows[i] = at.keys.first_row(integer_id(at.points.at(point + i, 0)),
-                                          integer_id(at.points.at(point + i, 1)));
+        first_rows[i] = first_row_of(at.points, at.keys, point + i, CropRowKeys::kNone);
     }
 }
 
@@ -293,8 +292,7 @@ void copy_tagged(const Tagging& at, size_t begin, size_t end, double* out) {
         }
         const uint32_t tag = at.tags[point];
         if (tag == kSeveralRows) {
-            const uint32_t first_row =
-                at.keys.first_row(integer_id(points.at(point, 0)), integer_id(points.at(point, 1)));
+            const uint32_t first_row = first_row_of(points, at.keys, point, CropRowKeys::kNone);
             visit_surviving_rows(points, point, at.keys, at.plan, first_row, [&](uint32_t row) {
                 copy_rows(points, point, 1, out + positions[row]++ * cols);
             });
