@@ -130,17 +130,20 @@ std::optional<RowRuns> find_row_runs(const TableView& points, const CropRowKeys&
 
 // Starts fetching the first lines of a crop row's run, in the direction of
 // the visit: runs lie anywhere in the table, so the hardware cannot know
-// where the next one starts.
+// where the next one starts. A run's first lines take longer to arrive than
+// copying one run takes, so this is done kRunsAhead runs ahead.
+constexpr uint32_t kRunsAhead = 2;
 void prefetch_run(const TableView& points, const RowRuns& runs, uint32_t row, bool backward) {
-    constexpr size_t kLines = 8;
+    constexpr size_t kLines = 16;
     constexpr size_t kLine = 64;
     const size_t length = runs.first[row + 1] - runs.first[row];
     if (length == 0 || !points.rows_are_contiguous()) {
         return;
     }
+    const size_t lines = std::min(kLines, length * points.cols * sizeof(double) / kLine + 1);
     const size_t point = backward ? runs.begin[row] + length - 1 : runs.begin[row];
     const char* line = reinterpret_cast<const char*>(points.row_start(point));
-    for (size_t ahead = 0; ahead < kLines; ++ahead) {
+    for (size_t ahead = 0; ahead < lines; ++ahead) {
         __builtin_prefetch(backward ? line - ahead * kLine : line + ahead * kLine);
     }
 }
@@ -160,8 +163,8 @@ OrderedBlock copy_runs_block(const TableView& points, const RowFilters& plan, co
         std::lower_bound(runs.first.begin(), runs.first.end(), end) - runs.first.begin());
     for (uint32_t step = low; step < std::min(high, rows); ++step) {
         const uint32_t row = kBackward ? high - 1 - (step - low) : step;
-        if (step + 1 < std::min(high, rows)) {
-            prefetch_run(points, runs, kBackward ? row - 1 : row + 1, kBackward);
+        if (step + kRunsAhead < std::min(high, rows)) {
+            prefetch_run(points, runs, kBackward ? row - kRunsAhead : row + kRunsAhead, kBackward);
         }
         const size_t from = std::max(begin, runs.first[row]);
         const size_t to = std::min(end, runs.first[row + 1]);
