@@ -52,6 +52,7 @@ RowFilters lay_out_plan(const MergeInputs& inputs) {
     const size_t rows = inputs.connected_crop_rows.rows;
     RowFilters plan;
     plan.rows.resize(rows);
+    plan.near_boxes.resize(rows);
     // Without both id columns the crop rows are not indexed (and every one fails).
     const bool indexed = inputs.connected_crop_rows.cols >= 3;
     size_t filters = 0;
@@ -81,6 +82,7 @@ RowFilters plan_rows(const MergeInputs& inputs, const WorkerPool& pool,
                 prefetch_row_merge(row + kPrefetchRows, inputs);
             }
             plan_row_merge(row, inputs, plan.filters.data() + plan.rows[row].filters_begin);
+            plan.near_boxes[row] = near_box(plan.of_row(row));
         }
         progress.rows_planned(begin, end);
     });

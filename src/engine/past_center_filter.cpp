@@ -5,6 +5,21 @@
 
 namespace cropmerge {
 
+namespace {
+
+// Narrows [low, high] to the values v with sign * v <= bound. The sign is 1
+// or -1, so the test is v <= bound or v >= -bound exactly. A NaN bound
+// keeps nothing: it makes the interval NaN, which holds nothing.
+void narrow_axis(double sign, double bound, double& low, double& high) {
+    if (sign > 0.0) {
+        high = bound < high || std::isnan(bound) ? bound : high;
+    } else {
+        low = -bound > low || std::isnan(bound) ? -bound : low;
+    }
+}
+
+}  // namespace
+
 PastCenterFilter::PastCenterFilter(Point center, Point near_end, double tolerance) {
     const double ax = center.x;
     const double ay = center.y;
@@ -40,6 +55,11 @@ PastCenterFilter::PastCenterFilter(Point center, Point near_end, double toleranc
     // Beyond B, on the opposite side: x >= bx + t (sign +) or x <= bx - t (sign -).
     beyond_x_ = -sign_x_ * (bx + sign_x_ * t);
     beyond_y_ = -sign_y_ * (by + sign_y_ * t);
+}
+
+void PastCenterFilter::narrow(NearBox& box) const {
+    narrow_axis(sign_x_, near_x_, box.x_low, box.x_high);
+    narrow_axis(sign_y_, near_y_, box.y_low, box.y_high);
 }
 
 }  // namespace cropmerge

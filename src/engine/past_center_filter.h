@@ -1,5 +1,6 @@
 #pragma once
 
+#include <limits>
 #include <span>
 
 namespace cropmerge {
@@ -7,6 +8,21 @@ namespace cropmerge {
 struct Point {
     double x;
     double y;
+};
+
+// The points that a crop row's filters all keep by their test near the
+// center: an interval on each axis. A point inside is kept by every filter,
+// whichever it is; one outside may still be kept beyond a near end, which
+// only the filters themselves can tell.
+struct NearBox {
+    double x_low = -std::numeric_limits<double>::infinity();
+    double x_high = std::numeric_limits<double>::infinity();
+    double y_low = -std::numeric_limits<double>::infinity();
+    double y_high = std::numeric_limits<double>::infinity();
+
+    bool contains(double x, double y) const {
+        return x_low <= x && x <= x_high && y_low <= y && y <= y_high;
+    }
 };
 
 // The keep/remove decision for one junction: a point is kept when it lies,
@@ -36,6 +52,10 @@ public:
         return (near_x && near_y) || (beyond_x && beyond_y);
     }
 
+    // Shrinks `box` to the points this filter keeps by its test near the
+    // center.
+    void narrow(NearBox& box) const;
+
 private:
     double sign_x_ = 1.0;
     double sign_y_ = 1.0;
@@ -55,6 +75,15 @@ inline bool survives_past_center_filters(std::span<const PastCenterFilter> filte
         kept = filter.keeps(x, y) && kept;
     }
     return kept;
+}
+
+// The box of points that all of `filters` keep near their centers.
+inline NearBox near_box(std::span<const PastCenterFilter> filters) {
+    NearBox box;
+    for (const PastCenterFilter& filter : filters) {
+        filter.narrow(box);
+    }
+    return box;
 }
 
 }  // namespace cropmerge

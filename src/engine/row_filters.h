@@ -28,16 +28,36 @@ inline bool keeps_point(std::span<const PastCenterFilter> filters, const TableVi
            survives_past_center_filters(filters, points.at(point, 2), points.at(point, 3));
 }
 
+// The same, trying the crop row's near box first, which decides most of its
+// points with one test.
+inline bool keeps_point(std::span<const PastCenterFilter> filters, const NearBox& box,
+                        const TableView& points, size_t point) {
+    if (filters.empty()) {
+        return true;
+    }
+    const double x = points.at(point, 2);
+    const double y = points.at(point, 3);
+    return box.contains(x, y) || survives_past_center_filters(filters, x, y);
+}
+
 // The filters of every crop row, stored back to back in row order.
 struct RowFilters {
     std::vector<RowEntry> rows;
     std::vector<PastCenterFilter> filters;
+    // Per crop row, the points all its filters keep near their centers: most
+    // of a crop row's points, decided by one test instead of one per filter.
+    std::vector<NearBox> near_boxes;
 
     std::span<const PastCenterFilter> of_row(size_t row) const {
         return {filters.data() + rows[row].filters_begin, rows[row].filter_count};
     }
     bool keeps(size_t row, const TableView& points, size_t point) const {
         return keeps_point(of_row(row), points, point);
+    }
+    // The same, trying the crop row's near box first: for crop rows whose
+    // plan is in cache, as the box is one more line to fetch.
+    bool keeps_nearby(size_t row, const TableView& points, size_t point) const {
+        return keeps_point(of_row(row), near_boxes[row], points, point);
     }
     // Whether a later crop row has the same id pair as `row`.
     bool chained(size_t row) const { return rows[row].chained != 0; }

@@ -9,6 +9,7 @@
 #include "engine/past_center_filter.h"
 #include "engine/point_runs.h"
 #include "engine/row_copy.h"
+#include "engine/row_filters.h"
 
 namespace cropmerge {
 
@@ -64,10 +65,10 @@ void tag_run(const Tagging& at, uint32_t first_row, size_t begin, size_t end) {
         at.counts[first_row] += end - begin;
         return;
     }
+    const NearBox& box = at.plan.near_boxes[first_row];
     size_t kept = 0;
     for (size_t point = begin; point < end; ++point) {
-        const bool keep =
-            survives_past_center_filters(filters, at.points.at(point, 2), at.points.at(point, 3));
+        const bool keep = keeps_point(filters, box, at.points, point);
         at.tags[point] = keep ? first_row : kRemoved;
         kept += keep ? 1 : 0;
     }
@@ -223,7 +224,8 @@ bool tag_batch(const Tagging& at, RecentRows& recent, size_t point, size_t size,
         // tag_run for one point of a crop row with an id pair of its own,
         // without the call.
         if (row != CropRowKeys::kNone && !at.plan.chained(row)) {
-            const bool keep = at.plan.keeps(row, at.points, here);
+            const bool keep = nearby ? at.plan.keeps_nearby(row, at.points, here)
+                                     : at.plan.keeps(row, at.points, here);
             at.tags[here] = keep ? row : kRemoved;
             at.counts[row] += keep ? 1 : 0;
         } else {
