@@ -204,6 +204,26 @@ bool rows_are_nearby(const uint32_t* first_rows, size_t size) {
     return low > high || high - low < kNearbyRows;
 }
 
+// Tags points [point, point + size), whose first crop rows have been looked
+// up; tag_run for each, without the call for one of a crop row with an id
+// pair of its own. Points whose crop rows are `nearby` try the near box
+// first: for scattered ones it is one more line to fetch.
+template <bool kNearby>
+void tag_looked_up(const Tagging& at, size_t point, size_t size, const uint32_t* first_rows) {
+    for (size_t i = 0; i < size; ++i) {
+        const uint32_t row = first_rows[i];
+        const size_t here = point + i;
+        if (row != CropRowKeys::kNone && !at.plan.chained(row)) {
+            const bool keep = kNearby ? at.plan.keeps_nearby(row, at.points, here)
+                                      : at.plan.keeps(row, at.points, here);
+            at.tags[here] = keep ? row : kRemoved;
+            at.counts[row] += keep ? 1 : 0;
+        } else {
+            tag_run(at, row, here, here + 1);
+        }
+    }
+}
+
 // Tags scattered points [point, point + size), size at most kBatch, looking
 // their crop rows up one by one when `nearby`; returns whether the next
 // batch should.
@@ -212,25 +232,13 @@ bool tag_batch(const Tagging& at, RecentRows& recent, size_t point, size_t size,
     uint32_t first_rows[kBatch];
     if (nearby) {
         look_up_nearby(at, point, size, first_rows);
+        tag_looked_up<true>(at, point, size, first_rows);
     } else {
         // Scattered lookups keep the hardware from fetching the next batch's
         // points ahead on its own.
         prefetch_rows(at.points, std::min(end, point + size), std::min(end, point + 2 * size));
         look_up_batch(at, recent, point, size, first_rows);
-    }
-    for (size_t i = 0; i < size; ++i) {
-        const uint32_t row = first_rows[i];
-        const size_t here = point + i;
-        // tag_run for one point of a crop row with an id pair of its own,
-        // without the call.
-        if (row != CropRowKeys::kNone && !at.plan.chained(row)) {
-            const bool keep = nearby ? at.plan.keeps_nearby(row, at.points, here)
-                                     : at.plan.keeps(row, at.points, here);
-            at.tags[here] = keep ? row : kRemoved;
-            at.counts[row] += keep ? 1 : 0;
-        } else {
-            tag_run(at, row, here, here + 1);
-        }
+        tag_looked_up<false>(at, point, size, first_rows);
     }
     // Only direct lookups are cheap when their entries are in cache; hashed
     // ones have the recent rows for that.
