@@ -13,12 +13,17 @@ struct Point {
 // The points that a crop row's filters all keep by their test near the
 // center: an interval on each axis. A point inside is kept by every filter,
 // whichever it is; one outside may still be kept beyond a near end, which
-// only the filters themselves can tell.
+// only the filters themselves can tell. A box made without filters holds no
+// point, so that the filters decide every one.
 struct NearBox {
-    double x_low = -std::numeric_limits<double>::infinity();
-    double x_high = std::numeric_limits<double>::infinity();
-    double y_low = -std::numeric_limits<double>::infinity();
-    double y_high = std::numeric_limits<double>::infinity();
+    static constexpr double kInfinity = std::numeric_limits<double>::infinity();
+    double x_low = kInfinity;
+    double x_high = -kInfinity;
+    double y_low = kInfinity;
+    double y_high = -kInfinity;
+
+    // The box that holds every point with numeric coordinates.
+    static NearBox everywhere() { return {-kInfinity, kInfinity, -kInfinity, kInfinity}; }
 
     bool contains(double x, double y) const {
         return x_low <= x && x <= x_high && y_low <= y && y <= y_high;
@@ -79,7 +84,7 @@ inline bool survives_past_center_filters(std::span<const PastCenterFilter> filte
 
 // The box of points that all of `filters` keep near their centers.
 inline NearBox near_box(std::span<const PastCenterFilter> filters) {
-    NearBox box;
+    NearBox box = NearBox::everywhere();
     for (const PastCenterFilter& filter : filters) {
         filter.narrow(box);
     }

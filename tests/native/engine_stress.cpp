@@ -20,6 +20,7 @@
 #include <optional>
 #include <random>
 #include <set>
+#include <span>
 #include <string>
 #include <thread>
 #include <utility>
@@ -274,13 +275,16 @@ void stress_in_order_blocks(std::mt19937_64& rng, int rounds) {
             // Every third crop row keeps all its points; the others keep
             // those short of x = 61 or past x = 79.
             const bool filtered = r % 3 != 0;
-            plan.rows.push_back({.filters_begin = plan.filters.size(),
-                                 .filter_count = filtered ? 1U : 0U,
-                                 .chained = 0});
+            const size_t first_filter = plan.filters.size();
             if (filtered) {
                 plan.filters.emplace_back(cropmerge::Point{60.0, 0.0}, cropmerge::Point{80.0, 0.0},
                                           1.0);
             }
+            const std::span<const cropmerge::PastCenterFilter> row_filters(
+                plan.filters.data() + first_filter, plan.filters.size() - first_filter);
+            plan.rows.push_back(
+                {.filters_begin = first_filter, .filter_count = row_filters.size(), .chained = 0});
+            plan.near_boxes.push_back(cropmerge::near_box(row_filters));
         }
         const FloatTable connected_table = table(connected, 3);
         const FloatTable in_order = table(points, 5);
@@ -340,9 +344,11 @@ void stress_row_runs(std::mt19937_64& rng, int rounds) {
             for (int p = point_count(rng); p > 0; --p) {
                 runs[r].push_back({id, 1.0, along(rng), 0.0, static_cast<double>(p)});
             }
-            plan.rows.push_back({.filters_begin = plan.filters.size(), .filter_count = 1U});
             plan.filters.emplace_back(cropmerge::Point{60.0, 0.0}, cropmerge::Point{80.0, 0.0},
                                       1.0);
+            plan.rows.push_back(
+                {.filters_begin = plan.filters.size() - 1, .filter_count = 1U, .chained = 0});
+            plan.near_boxes.push_back(cropmerge::near_box({&plan.filters.back(), 1}));
         }
         std::shuffle(runs.begin(), runs.end(), rng);
         std::vector<std::vector<double>> points;
