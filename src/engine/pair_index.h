@@ -6,6 +6,8 @@
 #include <random>
 #include <vector>
 
+#include "engine/prefetch.h"
+
 namespace cropmerge {
 
 // Open-addressing hash index from a pair of 64-bit keys to a 32-bit value.
@@ -49,7 +51,7 @@ public:
     }
 
     void prefetch(uint64_t first, uint64_t second) const {
-        __builtin_prefetch(&slots_[hash(first, second) & mask_]);
+        prefetch_for_read(&slots_[hash(first, second) & mask_]);
     }
 
 private:

@@ -74,11 +74,12 @@ RowFilters plan_rows(const MergeInputs& inputs, const WorkerPool& pool,
     const size_t rows = inputs.connected_crop_rows.rows;
     RowFilters plan = lay_out_plan(inputs);
     const size_t tasks = planning_tasks(rows, pool.size());
+    const bool prefetch = inputs.info_index.lookups_are_hashed(inputs.keys);
     pool.for_each(tasks, [&](size_t task) {
         const size_t begin = rows * task / tasks;
         const size_t end = rows * (task + 1) / tasks;
         for (size_t row = begin; row < end; ++row) {
-            if (row + kPrefetchRows < end) {
+            if (prefetch && row + kPrefetchRows < end) {
                 prefetch_row_merge(row + kPrefetchRows, inputs);
             }
             plan_row_merge(row, inputs, plan.filters.data() + plan.rows[row].filters_begin);

@@ -7,6 +7,7 @@
 
 #include "engine/float_table.h"
 #include "engine/past_center_filter.h"
+#include "engine/prefetch.h"
 
 namespace cropmerge {
 
@@ -61,9 +62,9 @@ struct RowFilters {
     }
     // Whether a later crop row has the same id pair as `row`.
     bool chained(size_t row) const { return rows[row].chained != 0; }
-    void prefetch(size_t row) const { __builtin_prefetch(&rows[row]); }
+    void prefetch(size_t row) const { prefetch_for_read(&rows[row]); }
     void prefetch_filters(size_t row) const {
-        __builtin_prefetch(filters.data() + rows[row].filters_begin);
+        prefetch_for_read(filters.data() + rows[row].filters_begin);
     }
 };
 

@@ -27,6 +27,9 @@ public:
     // `guess` is tried first: a row that is the first with its pair.
     size_t own_row(uint64_t first, uint64_t second, size_t guess, const CropRowKeys& keys) const;
     size_t connected_row(double first, double second, const CropRowKeys& keys) const;
+    // Whether finding a connected row's entry reads a hashed index: its
+    // entries lie anywhere, and fetching them ahead pays.
+    bool lookups_are_hashed(const CropRowKeys& keys) const { return !aligned_ || !keys.direct(); }
     void prefetch_connected_row(double first, double second, const CropRowKeys& keys) const {
         if (aligned_) {
             keys.prefetch(integer_id(first), integer_id(second));

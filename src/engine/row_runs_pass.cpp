@@ -8,6 +8,7 @@
 #include "engine/block_pairs.h"
 #include "engine/kept_points.h"
 #include "engine/point_runs.h"
+#include "engine/prefetch.h"
 
 namespace cropmerge {
 
@@ -51,7 +52,7 @@ void prefetch_samples(const TableView& points, size_t point) {
     constexpr size_t kLastAhead = 8;
     for (size_t ahead = kFirstAhead; ahead <= kLastAhead; ++ahead) {
         if (point + ahead * kStride < points.rows) {
-            __builtin_prefetch(points.row_start(point + ahead * kStride));
+            prefetch_for_read(points.row_start(point + ahead * kStride));
         }
     }
 }
@@ -144,7 +145,7 @@ void prefetch_run(const TableView& points, const RowRuns& runs, uint32_t row, bo
     const size_t point = backward ? runs.begin[row] + length - 1 : runs.begin[row];
     const char* line = reinterpret_cast<const char*>(points.row_start(point));
     for (size_t ahead = 0; ahead < lines; ++ahead) {
-        __builtin_prefetch(backward ? line - ahead * kLine : line + ahead * kLine);
+        prefetch_for_read(backward ? line - ahead * kLine : line + ahead * kLine);
     }
 }
 

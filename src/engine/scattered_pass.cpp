@@ -8,6 +8,7 @@
 #include "engine/buffer.h"
 #include "engine/past_center_filter.h"
 #include "engine/point_runs.h"
+#include "engine/prefetch.h"
 #include "engine/row_copy.h"
 #include "engine/row_filters.h"
 
@@ -89,7 +90,7 @@ void prefetch_rows(const TableView& points, size_t begin, size_t end) {
     const char* from = reinterpret_cast<const char*>(points.row_start(begin));
     const char* to = reinterpret_cast<const char*>(points.row_start(end - 1) + points.cols);
     for (; from < to; from += kLine) {
-        __builtin_prefetch(from);
+        prefetch_for_read(from);
     }
 }
 
@@ -169,7 +170,7 @@ void look_up_batch(const Tagging& at, RecentRows& recent, size_t point, size_t s
         }
         if (first_rows[i] != CropRowKeys::kNone) {
             at.plan.prefetch(first_rows[i]);
-            __builtin_prefetch(&at.counts[first_rows[i]], 1);
+            prefetch_for_write(&at.counts[first_rows[i]]);
         }
     }
     for (size_t i = 0; i < size; ++i) {
@@ -298,7 +299,7 @@ void copy_tagged(const Tagging& at, size_t begin, size_t end, double* out) {
         // Scattered survivors land at scattered places: start fetching
         // the place of one a little ahead.
         if (point + kWriteAhead < end && at.tags[point + kWriteAhead] < kSeveralRows) {
-            __builtin_prefetch(out + positions[at.tags[point + kWriteAhead]] * cols, 1);
+            prefetch_for_write(out + positions[at.tags[point + kWriteAhead]] * cols);
         }
         const uint32_t tag = at.tags[point];
         if (tag == kSeveralRows) {
