@@ -44,19 +44,6 @@ size_t sampled_run_end(const TableView& points, size_t point) {
     return run_end(points, same, std::min(points.rows, same + kStride / 4));
 }
 
-// Starts fetching the samples a little ahead of `point`: the runs lie one
-// after another, so those are what the next runs read, and they lie too far
-// apart for the hardware to fetch them on its own.
-void prefetch_samples(const TableView& points, size_t point) {
-    constexpr size_t kFirstAhead = 4;
-    constexpr size_t kLastAhead = 8;
-    for (size_t ahead = kFirstAhead; ahead <= kLastAhead; ++ahead) {
-        if (point + ahead * kStride < points.rows) {
-            prefetch_for_read(points.row_start(point + ahead * kStride));
-        }
-    }
-}
-
 // One crop row's run of points.
 struct Run {
     uint32_t row;
@@ -76,7 +63,6 @@ std::optional<std::vector<Run>> runs_starting_in(const TableView& points, const 
         point = run_end(points, point - 1, points.rows);
     }
     while (point < end) {
-        prefetch_samples(points, point);
         const size_t stop = sampled_run_end(points, point);
         const uint32_t row = first_row_of(points, keys, point, CropRowKeys::kNone);
         if (row == CropRowKeys::kNone || plan.chained(row)) {
