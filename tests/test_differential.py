@@ -227,14 +227,18 @@ def _swap_halves(points):
         pytest.param(lambda points: points[np.argsort(points[:, 2])], id="by-x"),
     ],
 )
-# Large ids take the hashed index (and what keeps its recent answers) instead of a table.
-@pytest.mark.parametrize("id_offset", [0, 2**40], ids=["small-ids", "large-ids"])
-def test_point_layouts_give_the_same_survivors_in_row_then_table_order(layout, id_offset):
+# First ids far apart take the keyed hash (and what keeps its recent answers) instead of a table.
+@pytest.mark.parametrize("spread", [1, 2**20], ids=["compact-ids", "spread-ids"])
+# Scattered points of a few crop rows are looked up one by one, of many in batches.
+@pytest.mark.parametrize("crop_rows, points_per_row", [(400, 400), (5000, 8)], ids=["400", "5000"])
+def test_point_layouts_give_the_same_survivors_in_row_then_table_order(
+    layout, spread, crop_rows, points_per_row
+):
     """Enough points for several workers, in orders that do and do not follow the crop rows."""
-    connected, points, info = fields.make_field(400, 400, extra_columns=1)
-    connected[:, 1:] += id_offset  # NaN, ending a list of connected rows, stays NaN
-    points[:, :2] += id_offset
-    info[:, [0, 4]] += id_offset
+    connected, points, info = fields.make_field(crop_rows, points_per_row, extra_columns=1)
+    for table, first_ids in ((connected, [1, 3, 5, 7, 9]), (points, [0]), (info, [0])):
+        # Whole parts spread, fractions kept; NaN, ending a list of connected rows, stays NaN.
+        table[:, first_ids] += np.floor(table[:, first_ids]) * (spread - 1)
     points[:, 4] = np.arange(len(points))  # remembers each point's place in the sorted table
     laid_out = np.ascontiguousarray(layout(points))
     survivors = merge_points_removing_overlap(connected, points, info, 0.3, 1)

@@ -246,6 +246,11 @@ bool tag_batch(const Tagging& at, RecentRows& recent, size_t point, size_t size,
     return at.keys.direct() && rows_are_nearby(first_rows, size);
 }
 
+// With at most this many crop rows, their plan and lookup entries stay in a
+// core's own cache all along: points are then looked up one by one, as for
+// nearby crop rows, however scattered they are.
+constexpr size_t kCachedRows = 4096;
+
 // Tags the points in [begin, end) (see tag_run).
 void tag_points(const Tagging& block, size_t begin, size_t end) {
     // A const copy: the size_t counts the loop stores could otherwise alias
@@ -254,7 +259,8 @@ void tag_points(const Tagging& block, size_t begin, size_t end) {
     const Tagging at = block;
     uint32_t previous_row = CropRowKeys::kNone;
     RecentRows recent;
-    bool nearby = false;
+    const bool rows_in_cache = at.keys.direct() && at.plan.rows.size() <= kCachedRows;
+    bool nearby = rows_in_cache;
     size_t point = begin;
     while (point < end) {
         const size_t stop = run_end(at.points, point, end);
@@ -266,7 +272,7 @@ void tag_points(const Tagging& block, size_t begin, size_t end) {
             continue;
         }
         const size_t size = std::min(kBatch, end - point);
-        nearby = tag_batch(at, recent, point, size, end, nearby);
+        nearby = tag_batch(at, recent, point, size, end, nearby) || rows_in_cache;
         previous_row = CropRowKeys::kNone;
         point += size;
     }
