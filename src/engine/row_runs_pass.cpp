@@ -117,8 +117,8 @@ std::optional<RowRuns> find_row_runs(const TableView& points, const CropRowKeys&
 
 // Starts fetching the first lines of a crop row's run, in the direction of
 // the visit: runs lie anywhere in the table, so the hardware cannot know
-// where the next one starts. A run's first lines take longer to arrive than
-// copying one run takes, so this is done kRunsAhead runs ahead.
+// where the next one starts. This is done kRunsAhead runs ahead, so that the
+// lines arrive while the runs in between are copied.
 constexpr uint32_t kRunsAhead = 2;
 void prefetch_run(const TableView& points, const RowRuns& runs, uint32_t row, bool backward) {
     constexpr size_t kLines = 16;
