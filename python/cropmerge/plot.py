@@ -10,6 +10,7 @@ center.
 
 from __future__ import annotations
 
+from dataclasses import dataclass
 from typing import Any
 
 import numpy as np
@@ -34,6 +35,17 @@ MARK = "#222222"
 WINDOW_TILES = 3  # per side of the overview
 INSETS = 3
 
+Box = tuple[float, float, float, float]  # x0, y0, x1, y1
+
+
+@dataclass(frozen=True)
+class _Demo:
+    """A synthetic field, the merge's output for it, and its junctions."""
+
+    field: Field
+    output: np.ndarray
+    junctions: Junctions
+
 
 def kept_mask(points: np.ndarray, merged: np.ndarray) -> np.ndarray:
     """Which rows of ``points`` occur in ``merged`` (compared bit for bit)."""
@@ -50,41 +62,63 @@ def kept_mask(points: np.ndarray, merged: np.ndarray) -> np.ndarray:
 
 def draw(field: Field, merged: np.ndarray, tolerance: float) -> Figure:
     """The before/after figure of ``field`` merged into ``merged`` with ``tolerance``."""
-    points = field.points_in_rows
-    info = field.row_information
-    connected = field.connected_crop_rows
-    xy = points[:, 2:4]
-
-    # The overview: a few tiles at the field's centre.
-    tile = field.tile_size
-    nx, ny = min(WINDOW_TILES, field.tiles_x), min(WINDOW_TILES, field.tiles_y)
-    x0 = (field.tiles_x - nx) // 2 * tile
-    y0 = (field.tiles_y - ny) // 2 * tile
-    window = (x0, y0, x0 + nx * tile, y0 + ny * tile)
-
-    shown = _inside(xy, window)
-    kept = _kept_inside(points, merged, window)
-    colour = _tile_colour(field, points[:, 1])
-    junctions = find_junctions(connected, info)
-
+    junctions = find_junctions(field.connected_crop_rows, field.row_information)
+    window = _window(field)
     figure = Figure(figsize=(14, 8.6), dpi=100, layout="constrained")
     FigureCanvasAgg(figure)  # rendered by Agg, whatever backend pyplot uses
     grid = GridSpec(2 * INSETS, 2, figure=figure, width_ratios=[1, 1])
     overview = figure.add_subplot(grid[:, 0])
+    demo = _Demo(field, merged, junctions)
+    _draw_overview(overview, demo, window)
+    _draw_insets(figure, grid, overview, demo, window)
+    points = field.points_in_rows
+    figure.suptitle(
+        f"{len(field.connected_crop_rows)} crop rows, {len(points)} detections: "
+        f"{len(merged)} kept, {len(points) - len(merged)} removed (tolerance {tolerance:.3g} m)",
+        fontsize=12,
+    )
+    _legend(figure, "piece, in its tile's colour (neighbouring tiles alternate)", 5, borders=True)
+    return figure
+
+
+def _window(field: Field) -> Box:
+    """The overview's box: a few tiles at the field's centre."""
+    tile = field.tile_size
+    nx, ny = min(WINDOW_TILES, field.tiles_x), min(WINDOW_TILES, field.tiles_y)
+    x0 = (field.tiles_x - nx) // 2 * tile
+    y0 = (field.tiles_y - ny) // 2 * tile
+    return (x0, y0, x0 + nx * tile, y0 + ny * tile)
+
+
+def _draw_overview(overview: Axes, demo: _Demo, window: Box) -> None:
+    """Every point, anchor and junction center in the window."""
+    field, merged, junctions = demo.field, demo.output, demo.junctions
+    points = field.points_in_rows
+    xy = points[:, 2:4]
+    shown = _inside(xy, window)
+    kept = _kept_inside(points, merged, window)
+    colour = _tile_colour(field, points[:, 1])
+    tile = field.tile_size
     _draw_borders(overview, tile, window)
     _draw_points(overview, xy[shown], kept[shown], colour[shown], size=1.5)
-    anchors = info[:, 5:11].reshape(-1, 2)
+    anchors = field.row_information[:, 5:11].reshape(-1, 2)
     anchors = anchors[_inside(anchors, window)]
     _scatter(overview, anchors, s=5, c="black", marker="o", linewidths=0, rasterized=True)
     centers = junctions.center[_inside(junctions.center, window)]
     _scatter(overview, centers, s=14, c=MARK, marker="+", linewidths=0.6, rasterized=True)
     overview.set(xlim=window[::2], ylim=window[1::2], aspect="equal")
     overview.set(xlabel="x (m)", ylabel="y (m)")
+    nx, ny = round((window[2] - window[0]) / tile), round((window[3] - window[1]) / tile)
     overview.set_title(
         f"{nx} x {ny} of the field's {field.tiles_x} x {field.tiles_y} tiles ({tile:g} m each)",
         fontsize=10,
     )
 
+
+def _draw_insets(figure: Figure, grid: GridSpec, overview: Axes, demo: _Demo, window: Box) -> None:
+    """A few junctions up close, before and after, each framed and numbered in the
+    overview."""
+    field, junctions = demo.field, demo.junctions
     half_x = 1.7 * field.overlap_points * field.point_spacing
     half_y = half_x / 5
     chosen = _choose_junctions(field, junctions, window, half_x)
@@ -104,33 +138,18 @@ def draw(field: Field, merged: np.ndarray, tolerance: float) -> Figure:
         overview.annotate(
             str(number), box[2:], xytext=(2, 2), textcoords="offset points", fontweight="bold"
         )
-        _draw_zoom(before, after, field, merged, junctions, junction, box)
+        _draw_zoom(before, after, demo, junction, box)
         before.set_title(f"junction {number}, before", fontsize=9, loc="left")
         after.set_title(f"junction {number}, after", fontsize=9, loc="left")
     after.set_xlabel("x (m)")
 
-    figure.suptitle(
-        f"{len(connected)} crop rows, {len(points)} detections: {len(merged)} kept, "
-        f"{len(points) - len(merged)} removed (tolerance {tolerance:.3g} m)",
-        fontsize=12,
-    )
-    _legend(figure, "piece, in its tile's colour (neighbouring tiles alternate)", 5, borders=True)
-    return figure
 
-
-def _draw_zoom(
-    before: Axes,
-    after: Axes,
-    field: Field,
-    merged: np.ndarray,
-    junctions: Junctions,
-    junction: int,
-    box: tuple[float, float, float, float],
-) -> None:
+def _draw_zoom(before: Axes, after: Axes, demo: _Demo, junction: int, box: Box) -> None:
     """One junction up close: every detection before the merge, kept and removed after."""
+    field, junctions = demo.field, demo.junctions
     points = field.points_in_rows
     local = points[_inside(points[:, 2:4], box)]
-    kept = _kept_inside(local, merged, box)
+    kept = _kept_inside(local, demo.output, box)
     colour = _tile_colour(field, local[:, 1])
     pair = [junctions.own_info[junction], junctions.other_info[junction]]
     anchors = field.row_information[pair, 5:11].reshape(-1, 2)
@@ -171,6 +190,30 @@ def draw_junction(
     colour = np.full(len(points), -1)
     for index, piece in enumerate(pieces):
         colour[np.all(integer_ids(points[:, :2]) == integer_ids(piece[[0, 4]]), axis=1)] = index
+
+    figure = Figure(figsize=(9, 5), dpi=100, layout="constrained")
+    FigureCanvasAgg(figure)
+    whole, close = figure.subplots(2, 1, height_ratios=[1, 2])
+    _draw_junction_geometry(whole, close, pieces, points[:, 2:4], kept, colour)
+    whole.set_title(
+        f"crop row ({pieces[0, 0]:g}, {pieces[0, 4]:g}) and its connected row "
+        f"({pieces[1, 0]:g}, {pieces[1, 4]:g}), tolerance {tolerance:g}",
+        fontsize=10,
+    )
+    _legend(figure, "piece: crop row blue, connected row orange", ncols=2, borders=False)
+    return figure
+
+
+def _draw_junction_geometry(
+    whole: Axes,
+    close: Axes,
+    pieces: np.ndarray,
+    xy: np.ndarray,
+    kept: np.ndarray,
+    colour: np.ndarray,
+) -> None:
+    """Both pieces (rows of row_information) whole, and up close with the points that
+    work out their junction, labelled."""
     ends = facing_ends(pieces[:1, 5:11], pieces[1:, 5:11])
     geometry = {
         "far_point": ends.far[0],
@@ -179,12 +222,8 @@ def draw_junction(
         "midpoint": (ends.near[0] + ends.connected_near[0]) * 0.5,
         "center": centers(ends)[0],
     }
-
-    figure = Figure(figsize=(9, 5), dpi=100, layout="constrained")
-    FigureCanvasAgg(figure)
-    whole, close = figure.subplots(2, 1, height_ratios=[1, 2])
     for ax, size in ((whole, 18), (close, 40)):
-        _draw_points(ax, points[:, 2:4], kept, colour, size=size)
+        _draw_points(ax, xy, kept, colour, size=size)
         _scatter(ax, pieces[:, 5:11].reshape(-1, 2), s=80, facecolors="none", edgecolors="black")
         ax.axline(geometry["far_point"], geometry["near_end"], color=PIECE[0], lw=0.6, ls=":")
         _scatter(ax, geometry["center"][None], s=120, c=MARK, marker="+", lw=1.6, zorder=4)
@@ -196,13 +235,6 @@ def draw_junction(
     )
     _scatter(close, geometry["midpoint"][None], s=12, c=MARK, zorder=4)
     close.set(**_around(geometry))
-    whole.set_title(
-        f"crop row ({pieces[0, 0]:g}, {pieces[0, 4]:g}) and its connected row "
-        f"({pieces[1, 0]:g}, {pieces[1, 4]:g}), tolerance {tolerance:g}",
-        fontsize=10,
-    )
-    _legend(figure, "piece: crop row blue, connected row orange", ncols=2, borders=False)
-    return figure
 
 
 # What draw_junction labels, and where beside the point it puts the text.
@@ -281,14 +313,12 @@ def _scatter(ax: Axes, xy: np.ndarray, **style: Any) -> None:
     ax.scatter(xy[:, 0], xy[:, 1], **style)
 
 
-def _inside(xy: np.ndarray, box: tuple[float, float, float, float]) -> np.ndarray:
+def _inside(xy: np.ndarray, box: Box) -> np.ndarray:
     x, y = xy[..., 0], xy[..., 1]
     return (x >= box[0]) & (x <= box[2]) & (y >= box[1]) & (y <= box[3])
 
 
-def _kept_inside(
-    points: np.ndarray, merged: np.ndarray, box: tuple[float, float, float, float]
-) -> np.ndarray:
+def _kept_inside(points: np.ndarray, merged: np.ndarray, box: Box) -> np.ndarray:
     """kept_mask for the points inside ``box`` (False elsewhere), cheap on large tables."""
     inside = _inside(points[:, 2:4], box)
     kept = np.zeros(len(points), dtype=bool)
@@ -296,7 +326,7 @@ def _kept_inside(
     return kept
 
 
-def _draw_borders(ax: Axes, tile: float, box: tuple[float, float, float, float]) -> None:
+def _draw_borders(ax: Axes, tile: float, box: Box) -> None:
     x0, y0, x1, y1 = box
     for x in np.arange(np.ceil(x0 / tile), np.floor(x1 / tile) + 1) * tile:
         ax.axvline(x, color=BORDER, lw=0.8, zorder=0)
@@ -313,9 +343,7 @@ def _reverse(junctions: Junctions, junction: int) -> list[int]:
     return [int(index) for index in match[:1]]
 
 
-def _choose_junctions(
-    field: Field, junctions: Junctions, window: tuple[float, float, float, float], half: float
-) -> list[int]:
+def _choose_junctions(field: Field, junctions: Junctions, window: Box, half: float) -> list[int]:
     """A few junctions to zoom on: across a side border, across a top or bottom
     border, and the one with the shortest crop row, nearest the window's middle first."""
     x0, y0, x1, y1 = window
@@ -334,32 +362,32 @@ def _choose_junctions(
     )
     across_top = own_tile % field.tiles_x == other_tile % field.tiles_x
     middle = np.array([(x0 + x1) / 2, (y0 + y1) / 2])
-    distance = np.hypot(*(junctions.center[candidates] - middle).T)
+    nearest = np.argsort(np.hypot(*(junctions.center[candidates] - middle).T), kind="stable")
     ends = info[junctions.own_info[candidates], 5:9]
-    length = np.hypot(ends[:, 0] - ends[:, 2], ends[:, 1] - ends[:, 3])
+    shortest = np.argsort(np.hypot(ends[:, 0] - ends[:, 2], ends[:, 1] - ends[:, 3]), kind="stable")
+    everything = np.ones(candidates.size, dtype=bool)
+    picks = [(nearest, across_side), (nearest, across_top), (shortest, everything)]
+    picks += [(nearest, everything)] * INSETS  # then fill up with the nearest
+    return _distinct_junctions(junctions, candidates, picks)
 
+
+def _distinct_junctions(
+    junctions: Junctions, candidates: np.ndarray, picks: list[tuple[np.ndarray, np.ndarray]]
+) -> list[int]:
+    """For each pick (an order of the candidates and which of them qualify), the first
+    candidate whose pair of rows no earlier pick took; at most INSETS in all."""
     chosen: list[int] = []
     taken: set[frozenset[int]] = set()
-
-    def take(order: np.ndarray, among: np.ndarray) -> None:
-        for index in order:
-            if not among[index]:
-                continue
-            junction = int(candidates[index])
-            pair = (int(junctions.own_info[junction]), int(junctions.other_info[junction]))
-            key = frozenset(pair)
-            if key not in taken:
-                taken.add(key)
-                chosen.append(junction)
-                return
-
-    everything = np.ones(candidates.size, dtype=bool)
-    take(np.argsort(distance, kind="stable"), across_side)
-    take(np.argsort(distance, kind="stable"), across_top)
-    take(np.argsort(length, kind="stable"), everything)
-    while len(chosen) < INSETS and len(taken) < candidates.size:
-        before = len(chosen)
-        take(np.argsort(distance, kind="stable"), everything)
-        if len(chosen) == before:
+    for order, among in picks:
+        if len(chosen) == INSETS:
             break
+        for index in order[among[order]]:
+            junction = int(candidates[index])
+            pair = frozenset(
+                (int(junctions.own_info[junction]), int(junctions.other_info[junction]))
+            )
+            if pair not in taken:
+                taken.add(pair)
+                chosen.append(junction)
+                break
     return chosen
