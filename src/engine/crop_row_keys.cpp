@@ -8,10 +8,7 @@ namespace cropmerge {
 CropRowKeys::CropRowKeys(const TableView& connected_crop_rows, const TableView& points_in_rows)
     : crop_rows_(connected_crop_rows) {
     if (points_in_rows.cols == 1) {
-        first_ids_ = PairIndex(points_in_rows.rows);
-        for (size_t point = 0; point < points_in_rows.rows; ++point) {
-            first_ids_.insert(integer_id(points_in_rows.at(point, 0)), 0, 0);
-        }
+        index_first_ids(points_in_rows);
     }
     // Without both id columns no crop row gets as far as gathering points.
     if (connected_crop_rows.cols < 3) {
@@ -34,6 +31,21 @@ CropRowKeys::CropRowKeys(const TableView& connected_crop_rows, const TableView& 
     if (!index_by_spans(ids, limit)) {
         rows_ = PairIndex(rows);
     }
+    index_rows(ids);
+    if (points_in_rows.cols == 2 || points_in_rows.cols == 3) {
+        mark_rows_with_points(points_in_rows);
+    }
+}
+
+void CropRowKeys::index_first_ids(const TableView& points_in_rows) {
+    first_ids_ = PairIndex(points_in_rows.rows);
+    for (size_t point = 0; point < points_in_rows.rows; ++point) {
+        first_ids_.insert(integer_id(points_in_rows.at(point, 0)), 0, 0);
+    }
+}
+
+void CropRowKeys::index_rows(const std::vector<std::array<uint64_t, 2>>& ids) {
+    const size_t rows = ids.size();
     first_of_row_.resize(rows);
     next_row_.assign(rows, kNone);
     std::vector<uint32_t> last_row(rows, kNone);  // of each chain, at its first row
@@ -48,14 +60,15 @@ CropRowKeys::CropRowKeys(const TableView& connected_crop_rows, const TableView& 
         last_row[first] = index;
         first_of_row_[row] = first;
     }
-    if (points_in_rows.cols == 2 || points_in_rows.cols == 3) {
-        row_has_points_.assign(rows, false);
-        for (size_t point = 0; point < points_in_rows.rows; ++point) {
-            for (uint32_t row = first_row(integer_id(points_in_rows.at(point, 0)),
-                                          integer_id(points_in_rows.at(point, 1)));
-                 row != kNone && !row_has_points_[row]; row = next_row_[row]) {
-                row_has_points_[row] = true;
-            }
+}
+
+void CropRowKeys::mark_rows_with_points(const TableView& points_in_rows) {
+    row_has_points_.assign(first_of_row_.size(), false);
+    for (size_t point = 0; point < points_in_rows.rows; ++point) {
+        for (uint32_t row = first_row(integer_id(points_in_rows.at(point, 0)),
+                                      integer_id(points_in_rows.at(point, 1)));
+             row != kNone && !row_has_points_[row]; row = next_row_[row]) {
+            row_has_points_[row] = true;
         }
     }
 }

@@ -82,6 +82,14 @@ private:
         uint32_t count = 0;
     };
 
+    // Indexes the first ids of a one-column `points_in_rows`.
+    void index_first_ids(const TableView& points_in_rows);
+    // Gives every crop row, by its integer id pair, its entry (the first
+    // crop row with the pair) and its place in the pair's chain.
+    void index_rows(const std::vector<std::array<uint64_t, 2>>& ids);
+    // Notes which crop rows some point of a table with both id columns but
+    // no coordinates names.
+    void mark_rows_with_points(const TableView& points_in_rows);
     // Lays out spans_ and entries_ (all empty) when the ids' spans fit in
     // `limit` entries; false, and no spans, when they do not.
     bool index_by_spans(const std::vector<std::array<uint64_t, 2>>& ids, size_t limit);

@@ -94,11 +94,24 @@ PastCenterFilter junction_filter(const TableView& info, size_t own_row, size_t c
     return PastCenterFilter(center, ends.near_end, tolerance);
 }
 
+// Fails where gathering the crop row's points reads past the points'
+// width; returns whether filtering them would.
+bool check_point_columns(const MergeInputs& inputs, uint64_t row_index, uint64_t first_id) {
+    const TableView& points = inputs.points_in_rows;
+    // Gathering reads column 0 of every point, and column 1 of every point
+    // whose first id matches.
+    if ((points.cols == 0 && points.rows > 0) ||
+        (points.cols == 1 && inputs.keys.has_first_id(first_id))) {
+        fail(kIndexOutOfBounds);
+    }
+    // Filtering reads x and y (columns 2 and 3) of every point in the list.
+    return (points.cols == 2 || points.cols == 3) && inputs.keys.row_has_points(row_index);
+}
+
 }  // namespace
 
 size_t plan_row_merge(uint64_t row_index, const MergeInputs& inputs, PastCenterFilter* filters) {
     const TableView& crop_rows = inputs.connected_crop_rows;
-    const TableView& points = inputs.points_in_rows;
     const TableView& info = inputs.row_information;
 
     if (row_index >= crop_rows.rows) {
@@ -109,16 +122,7 @@ size_t plan_row_merge(uint64_t row_index, const MergeInputs& inputs, PastCenterF
     }
     const uint64_t first_id = integer_id(crop_rows.at(row_index, 1));
     const uint64_t second_id = integer_id(crop_rows.at(row_index, 2));
-
-    // Gathering the row's points reads column 0 of every point, and column 1
-    // of every point whose first id matches.
-    if ((points.cols == 0 && points.rows > 0) ||
-        (points.cols == 1 && inputs.keys.has_first_id(first_id))) {
-        fail(kIndexOutOfBounds);
-    }
-    // Filtering reads x and y (columns 2 and 3) of every point in the list.
-    const bool filter_reads_past_width =
-        (points.cols == 2 || points.cols == 3) && inputs.keys.row_has_points(row_index);
+    const bool filter_reads_past_width = check_point_columns(inputs, row_index, first_id);
 
     // Tables usually list a crop row's information at its own index.
     const size_t own_row = inputs.info_index.own_row(first_id, second_id, row_index, inputs.keys);
