@@ -29,11 +29,18 @@ def merge_points_numpy(connected_crop_rows, points_in_rows, row_information, tol
     points = np.asarray(points_in_rows, dtype=np.float64)
     info = np.asarray(row_information, dtype=np.float64)
     tolerance = float(tolerance)
-    rows = len(connected)
-    if rows == 0:
+    if len(connected) == 0:
         return np.empty((0, points.shape[1]))
+    own, order, counts = _points_by_crop_row(connected, points, info)
+    x, y = np.take(points[:, 2:4], order, axis=0).T
+    keep = _kept(connected, info, own, counts, x, y, tolerance)
+    return np.take(points, order[keep], axis=0)
 
-    # Crop rows, their own row_information rows and their points, matched by integer id pair.
+
+def _points_by_crop_row(connected, points, info):
+    """Each crop row's own row_information row, the points grouped by crop row (table
+    order inside each group) and each crop row's count; all matched by integer id pair."""
+    rows = len(connected)
     pair_keys = PairKeys(connected[:, 1], connected[:, 2])
     row_keys = pair_keys(connected[:, 1], connected[:, 2])
     if len(np.unique(row_keys)) != rows:
@@ -44,19 +51,20 @@ def merge_points_numpy(connected_crop_rows, points_in_rows, row_information, tol
     point_keys = pair_keys(points[:, 0], points[:, 1])
     # Unmatched points get group `rows`, which sorts after every crop row and is dropped.
     group = pair_keys.lookup(row_keys, point_keys, missing=rows)
-
-    # Group the points by crop row, keeping table order inside each group.
     counts = np.bincount(group, minlength=rows + 1)[:rows]
-    order = _stable_order(group, rows + 1)[: counts.sum()]
-    x, y = np.take(points[:, 2:4], order, axis=0).T
+    return own, _stable_order(group, rows + 1)[: counts.sum()], counts
 
+
+def _kept(connected, info, own, counts, x, y, tolerance):
+    """Which of the grouped points (x, y) every filter of their crop row keeps."""
+    rows = len(connected)
     # The slots in use, in turn; a slot past the end of a crop row's list passes every point
     # with numeric x and y.
     connected_rows = FloatPairIndex(info[:, 0], info[:, 4])
     anchors = info[:, 5:11]
     own_anchors = anchors[own]
     listed = np.ones(rows, dtype=bool)
-    keep = np.ones(len(order), dtype=bool)
+    keep = np.ones(len(x), dtype=bool)
     for slot in range(SLOTS):
         first_id = connected[:, 3 + 2 * slot]
         listed &= ~np.isnan(first_id)
@@ -74,4 +82,4 @@ def merge_points_numpy(connected_crop_rows, points_in_rows, row_information, tol
     # Every filter rejects a point with a NaN coordinate; only a crop row that lists no
     # connected row keeps it.
     keep |= np.repeat(np.isnan(connected[:, 3]), counts)
-    return np.take(points, order[keep], axis=0)
+    return keep
