@@ -94,27 +94,33 @@ bool CropRowKeys::index_by_spans(const std::vector<std::array<uint64_t, 2>>& ids
         spans_[slot].low = std::min(spans_[slot].low, second);
         high[slot] = std::max(high[slot], second);
     }
-    size_t used = kSpanCost * first_ids;
-    uint32_t entries = 0;
-    for (size_t slot = 0; slot < first_ids; ++slot) {
-        SecondIdSpan& span = spans_[slot];
-        if (span.low > high[slot]) {
-            continue;  // no crop row has this first id
-        }
-        const uint64_t width = high[slot] - span.low;
-        if (width >= limit - used) {
-            spans_.clear();
-            return false;
-        }
-        span.begin = entries;
-        span.count = static_cast<uint32_t>(width + 1);
-        entries += span.count;
-        used += span.count;
+    const size_t entries = place_spans(high, limit - kSpanCost * first_ids);
+    if (entries == kTooMany) {
+        spans_.clear();
+        return false;
     }
     // A Buffer, not a vector: on huge pages its first touches fault far less.
     entries_ = make_buffer<uint32_t>(entries);
     std::fill_n(entries_.get(), entries, kNone);
     return true;
+}
+
+size_t CropRowKeys::place_spans(const std::vector<uint64_t>& high, size_t room) {
+    size_t entries = 0;
+    for (size_t slot = 0; slot < spans_.size(); ++slot) {
+        SecondIdSpan& span = spans_[slot];
+        if (span.low > high[slot]) {
+            continue;  // no crop row has this first id
+        }
+        const uint64_t width = high[slot] - span.low;
+        if (width >= room - entries) {
+            return kTooMany;
+        }
+        span.begin = static_cast<uint32_t>(entries);
+        span.count = static_cast<uint32_t>(width + 1);
+        entries += span.count;
+    }
+    return entries;
 }
 
 }  // namespace cropmerge

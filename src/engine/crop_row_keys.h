@@ -93,6 +93,11 @@ private:
     // Lays out spans_ and entries_ (all empty) when the ids' spans fit in
     // `limit` entries; false, and no spans, when they do not.
     bool index_by_spans(const std::vector<std::array<uint64_t, 2>>& ids, size_t limit);
+    // Places each first id's span of second ids (from the spans' lows to
+    // `high`) after the one before; the entries they take, or kTooMany when
+    // they need more than `room`.
+    static constexpr size_t kTooMany = SIZE_MAX;
+    size_t place_spans(const std::vector<uint64_t>& high, size_t room);
     // The pair's entry: `row` if it was empty; the first crop row it holds.
     uint32_t claim_entry(uint64_t first, uint64_t second, uint32_t row) {
         const SecondIdSpan& span = spans_[first - lowest_first_];
