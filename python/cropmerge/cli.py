@@ -63,7 +63,14 @@ def _parser() -> argparse.ArgumentParser:
     )
     parser.add_argument("--version", action="version", version=f"%(prog)s {__version__}")
     commands = parser.add_subparsers(dest="command", required=True, parser_class=_Parser)
+    _add_merge(commands)
+    _add_check(commands)
+    _add_demo(commands)
+    batch_cli.add_parser(commands)
+    return parser
 
+
+def _add_merge(commands: argparse._SubParsersAction[argparse.ArgumentParser]) -> None:
     merge = commands.add_parser(
         "merge",
         help="merge the tables of an .npz file (or of three .npy or .csv files)",
@@ -89,6 +96,8 @@ def _parser() -> argparse.ArgumentParser:
     )
     merge.add_argument("--quiet", action="store_true", help="do not print the check's warnings")
 
+
+def _add_check(commands: argparse._SubParsersAction[argparse.ArgumentParser]) -> None:
     check = commands.add_parser(
         "check",
         help="report what the merge would silently do to a field",
@@ -99,6 +108,8 @@ def _parser() -> argparse.ArgumentParser:
     _add_inputs(check)
     _add_tolerance(check, "auto")
 
+
+def _add_demo(commands: argparse._SubParsersAction[argparse.ArgumentParser]) -> None:
     demo = commands.add_parser(
         "demo",
         help="merge a synthetic field and optionally draw the result",
@@ -114,8 +125,6 @@ def _parser() -> argparse.ArgumentParser:
         "--plot", type=Path, metavar="FILE.png", help="write a before/after picture to FILE.png"
     )
     _add_threads(demo)
-    batch_cli.add_parser(commands)
-    return parser
 
 
 def _add_inputs(parser: argparse.ArgumentParser) -> None:
