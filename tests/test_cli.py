@@ -146,6 +146,21 @@ def test_check_and_merge_warn_of_the_two_piece_row_mistakes(tmp_path, variant, k
     assert (tmp_path / "strict.npy").exists() == (not kinds)
 
 
+@pytest.mark.parametrize("output", ["kept.npy", "missing/kept.npy"])
+def test_commands_leave_numpys_huge_page_switch_as_it_was(tmp_path, npz, output):
+    """A command runs with NumPy's huge pages off; a caller's process gets its own
+    setting back, also when the command fails."""
+    from numpy._core.multiarray import _get_madvise_hugepage, _set_madvise_hugepage
+
+    for setting in (True, False):
+        previous = _set_madvise_hugepage(setting)
+        try:
+            cli.main(["merge", str(npz), "-o", str(tmp_path / output), "--quiet"])
+            assert _get_madvise_hugepage() == setting
+        finally:
+            _set_madvise_hugepage(previous)
+
+
 def test_engine_failure_is_told_in_the_users_terms():
     """A failure that gets past the check says what it means for the tables."""
     connected, points, info = two_piece_row()
