@@ -295,6 +295,22 @@ InputTable::InputTable(PyObject* object, const WorkerPool& copy_pool) {
     }
 }
 
+bool numpy_advises_huge_pages() {
+    PyRef core(PyImport_ImportModule("numpy._core.multiarray"));
+    if (!core) {
+        PyErr_Clear();
+        core = PyRef(PyImport_ImportModule("numpy.core.multiarray"));  // NumPy 1
+    }
+    PyRef advises =
+        core ? PyRef(PyObject_CallMethod(core.get(), "_get_madvise_hugepage", nullptr)) : PyRef();
+    const int truth = advises ? PyObject_IsTrue(advises.get()) : -1;
+    if (truth < 0) {
+        PyErr_Clear();
+        return true;
+    }
+    return truth == 1;
+}
+
 PyRef wrap_table(FloatTable table) {
     const size_t rows = table.rows();
     const size_t cols = table.cols();

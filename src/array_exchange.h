@@ -32,6 +32,12 @@ private:
     TableView view_;
 };
 
+// Whether NumPy asks for huge pages for its large arrays (its switch,
+// NUMPY_MADVISE_HUGEPAGE); yes, NumPy's default, when it cannot tell.
+// Looks the switch up in NumPy's module: call it before the arrays are
+// accepted for the last time.
+bool numpy_advises_huge_pages();
+
 // Hands `table`'s buffer to a new NumPy array without copying; the array's
 // base is a PySliceContainer that frees the buffer. Throws Failure when the
 // owner or the array cannot be created.

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "array_exchange.h"
+#include "engine/buffer.h"
 #include "engine/failure.h"
 #include "engine/parallel_driver.h"
 #include "py_ref.h"
@@ -215,6 +216,8 @@ PyObject* merge(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
         add_note(kParameterNames[4]);
         return nullptr;
     }
+    // The result is allocated as NumPy would allocate a large array.
+    advise_huge_pages.store(numpy_advises_huge_pages(), std::memory_order_relaxed);
     // The conversions may have run the caller's __float__ or __index__, which
     // can reshape, retype or refill an accepted array: accept the arrays
     // again, and take their layout only now that no caller code runs until

@@ -1,6 +1,7 @@
 """Process and thread hygiene: worker threads do not pile up, calls work after fork()
 and from many Python threads, repeated calls leak nothing, result buffers are
-freed with their last view, and the process-wide caches start up once."""
+freed with their last view and ask for huge pages as NumPy's arrays do, and the
+process-wide caches start up once."""
 
 import ctypes
 import gc
@@ -261,6 +262,39 @@ def test_caches_are_created_once_when_threads_make_their_first_calls_together(at
     done = run_python(FIRST_CALLS, timeout=120)
     assert done.returncode == 0, done.stderr[-3000:]
     assert done.stdout.strip() == "ok"
+
+
+TRANSPARENT_HUGE_PAGES = Path("/sys/kernel/mm/transparent_hugepage/enabled")
+HUGE_PAGES_ON_ADVICE = (
+    TRANSPARENT_HUGE_PAGES.exists() and "[madvise]" in TRANSPARENT_HUGE_PAGES.read_text()
+)
+
+# Whether the memory in the middle of a result of several MiB may take huge pages,
+# in a fresh process whose NumPy has its huge-page switch set first.
+RESULT_PAGES = """
+import re
+from numpy._core.multiarray import _set_madvise_hugepage
+_set_madvise_hugepage({advised})
+import _native
+from fields import make_field
+out = _native.merge_points_removing_overlap(*make_field(400, 500), 0.5, 1)
+middle = out.__array_interface__["data"][0] + out.nbytes // 2
+inside = False
+for line in open("/proc/self/smaps"):
+    bounds = re.match(r"([0-9a-f]+)-([0-9a-f]+) ", line)
+    if bounds:
+        inside = int(bounds[1], 16) <= middle < int(bounds[2], 16)
+    elif inside and line.startswith("THPeligible:"):
+        print(line.split()[1])
+"""
+
+
+@pytest.mark.skipif(not HUGE_PAGES_ON_ADVICE, reason="huge pages are not given on advice here")
+@pytest.mark.parametrize("advised", [True, False])
+def test_results_ask_for_huge_pages_as_numpy_does(advised):
+    done = run_python(RESULT_PAGES.format(advised=advised), timeout=120)
+    assert done.returncode == 0, done.stderr[-3000:]
+    assert done.stdout.split() == [str(int(advised))]
 
 
 @pytest.mark.skipif(

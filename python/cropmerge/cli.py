@@ -389,14 +389,14 @@ COMMANDS: dict[str, Callable[[argparse.Namespace], int | None]] = {
 
 @contextlib.contextmanager
 def _numpy_on_small_pages() -> Iterator[None]:
-    """NumPy's large arrays on ordinary pages while a command runs, as before after.
+    """Large arrays on ordinary pages while a command runs, as before after.
 
-    NumPy asks for huge pages for large arrays, which pays when memory is reused
-    within a process. A command touches its large arrays once, fresh from the
-    kernel: on virtual machines that hand idle memory back to the host, huge pages
-    then fault in far slower than small ones, and a merge that takes a tenth of a
-    second took seconds to load and write. The switch is NumPy's own (its
-    NUMPY_MADVISE_HUGEPAGE); it has no public name.
+    NumPy asks for huge pages for large arrays, and the merge's result follows it,
+    which pays when memory is reused within a process. A command touches its large
+    arrays once, fresh from the kernel: on virtual machines that hand idle memory
+    back to the host, huge pages then fault in far slower than small ones, and a
+    merge that takes a tenth of a second took seconds to load and write. The switch
+    is NumPy's own (its NUMPY_MADVISE_HUGEPAGE); it has no public name.
     """
     try:
         from numpy._core.multiarray import _set_madvise_hugepage

@@ -3,6 +3,7 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -19,6 +20,11 @@ struct FreeDeleter {
 template <class T>
 using Buffer = std::unique_ptr<T[], FreeDeleter>;
 
+// Whether large buffers ask the kernel for huge pages. Results become NumPy
+// arrays: the module sets this before every call to what NumPy does for its
+// own large arrays, so that one switch (NumPy's) governs both.
+inline std::atomic<bool> advise_huge_pages{true};
+
 namespace detail {
 
 constexpr size_t kHugePage = size_t{2} << 20U;
@@ -32,7 +38,7 @@ inline void* allocate_bytes(size_t bytes) {
     // takes one fault per 2 MiB instead of one per 4 KiB.
     const size_t misalignment = reinterpret_cast<uintptr_t>(memory) % kHugePage;
     const size_t lead = misalignment == 0 ? 0 : kHugePage - misalignment;
-    if (bytes >= lead + kHugePage) {
+    if (advise_huge_pages.load(std::memory_order_relaxed) && bytes >= lead + kHugePage) {
         madvise(static_cast<char*>(memory) + lead, (bytes - lead) / kHugePage * kHugePage,
                 MADV_HUGEPAGE);
     }
