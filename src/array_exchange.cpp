@@ -19,6 +19,7 @@ namespace {
 
 PyMutex numpy_api_mutex{};
 std::atomic<bool> numpy_api_ready{false};
+const char* numpy_core_module = nullptr;  // set with the table, before it is ready
 
 // Entries of NumPy's C-API table that vouch for its compatibility.
 constexpr int kAbiVersionEntry = 0;
@@ -65,7 +66,8 @@ const char* core_multiarray_module() {
 }
 
 void load_numpy_api() {
-    PyRef core(PyImport_ImportModule(core_multiarray_module()));
+    numpy_core_module = core_multiarray_module();
+    PyRef core(PyImport_ImportModule(numpy_core_module));
     PyRef capsule = core ? PyRef(PyObject_GetAttrString(core.get(), "_ARRAY_API")) : PyRef();
     void* table = capsule ? PyCapsule_GetPointer(capsule.get(), nullptr) : nullptr;
     if (table == nullptr) {
@@ -296,11 +298,8 @@ InputTable::InputTable(PyObject* object, const WorkerPool& copy_pool) {
 }
 
 bool numpy_advises_huge_pages() {
-    PyRef core(PyImport_ImportModule("numpy._core.multiarray"));
-    if (!core) {
-        PyErr_Clear();
-        core = PyRef(PyImport_ImportModule("numpy.core.multiarray"));  // NumPy 1
-    }
+    ensure_numpy_api();
+    PyRef core(PyImport_ImportModule(numpy_core_module));
     PyRef advises =
         core ? PyRef(PyObject_CallMethod(core.get(), "_get_madvise_hugepage", nullptr)) : PyRef();
     const int truth = advises ? PyObject_IsTrue(advises.get()) : -1;
