@@ -33,10 +33,11 @@ test: install ## run the test suite (PYTEST_ARGS="-x -q tests/test_foo.py" for a
 test-slow: install ## run the long scale tests only
 	CROPMERGE_SLOW=1 $(PY) -m pytest -m slow $(PYTEST_ARGS) || [ $$? -eq 5 ]
 
-lint: install ## clang-format, ruff and clang-tidy, all must be clean
+lint: install ## clang-format, ruff, mypy and clang-tidy, all must be clean
 	$(VENV)/bin/clang-format --dry-run --Werror $(CXX_SOURCES)
 	$(VENV)/bin/ruff check .
 	$(VENV)/bin/ruff format --check .
+	$(PY) -m mypy
 	$(VENV)/bin/clang-tidy --quiet -p "$$(dirname "$$(ls build/*/compile_commands.json | head -n 1)")" \
 	  $(filter %.cpp,$(CXX_SOURCES))
 

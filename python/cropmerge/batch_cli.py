@@ -13,7 +13,7 @@ import sys
 import time
 from collections.abc import Iterator
 from pathlib import Path
-from typing import IO, TYPE_CHECKING
+from typing import IO, TYPE_CHECKING, Any
 
 from cropmerge.fieldio import OUTPUT_FORMATS, UserError
 
@@ -26,7 +26,7 @@ EXIT_FIELD_FAILED = 1
 _BAR_CELLS = 30
 
 
-def add_parser(commands: argparse._SubParsersAction[argparse.ArgumentParser]) -> None:
+def add_parser(commands: argparse._SubParsersAction[Any]) -> None:
     # The main parser calls this once the command's module, whose checks of values the
     # batch shares, has loaded.
     from cropmerge.cli import AUTO, _threads, _tolerance
@@ -173,7 +173,7 @@ class _Progress:
         self.stream.flush()
 
     def close(self) -> None:
-        if self.live and sum(self.counts.values()):
+        if self.live and any(self.counts.values()):
             self.stream.write("\n")
             self.stream.flush()
 

@@ -14,7 +14,7 @@ import sys
 import time
 from collections.abc import Callable, Iterator
 from pathlib import Path
-from typing import NoReturn
+from typing import Any, NoReturn
 
 import numpy as np
 
@@ -71,7 +71,7 @@ def _parser() -> argparse.ArgumentParser:
     return parser
 
 
-def _add_merge(commands: argparse._SubParsersAction[argparse.ArgumentParser]) -> None:
+def _add_merge(commands: argparse._SubParsersAction[Any]) -> None:
     merge = commands.add_parser(
         "merge",
         help="merge the tables of an .npz file (or of three .npy or .csv files)",
@@ -98,7 +98,7 @@ def _add_merge(commands: argparse._SubParsersAction[argparse.ArgumentParser]) ->
     merge.add_argument("--quiet", action="store_true", help="do not print the check's warnings")
 
 
-def _add_check(commands: argparse._SubParsersAction[argparse.ArgumentParser]) -> None:
+def _add_check(commands: argparse._SubParsersAction[Any]) -> None:
     check = commands.add_parser(
         "check",
         help="report what the merge would silently do to a field",
@@ -110,7 +110,7 @@ def _add_check(commands: argparse._SubParsersAction[argparse.ArgumentParser]) ->
     _add_tolerance(check, "auto")
 
 
-def _add_demo(commands: argparse._SubParsersAction[argparse.ArgumentParser]) -> None:
+def _add_demo(commands: argparse._SubParsersAction[Any]) -> None:
     demo = commands.add_parser(
         "demo",
         help="merge a synthetic field and optionally draw the result",
@@ -260,7 +260,8 @@ def _merge(tables: dict[str, np.ndarray], tolerance: float, threads: int) -> np.
     report, with its source position, can then only concern what no check of the
     tables can foresee (threads that cannot start), and its progress bar stays."""
     try:
-        return merge(*(tables[name] for name in TABLES), tolerance, threads, check=False)
+        connected, points, info = (tables[name] for name in TABLES)
+        return merge(connected, points, info, tolerance, threads, check=False)
     except (TypeError, ValueError, OverflowError) as error:
         notes = "".join(f" ({note})" for note in getattr(error, "__notes__", ()))
         raise UserError(f"{error}{notes}") from None
@@ -399,14 +400,14 @@ def _numpy_on_small_pages() -> Iterator[None]:
     is NumPy's own (its NUMPY_MADVISE_HUGEPAGE); it has no public name.
     """
     try:
-        from numpy._core.multiarray import _set_madvise_hugepage
+        from numpy._core import multiarray
     except ImportError:  # NumPy 1
-        from numpy.core.multiarray import _set_madvise_hugepage
-    previous = _set_madvise_hugepage(False)
+        from numpy.core import multiarray  # type: ignore[no-redef]
+    previous = multiarray._set_madvise_hugepage(False)
     try:
         yield
     finally:
-        _set_madvise_hugepage(previous)
+        multiarray._set_madvise_hugepage(previous)
 
 
 def main(argv: list[str] | None = None) -> int:

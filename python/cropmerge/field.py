@@ -120,24 +120,29 @@ class _Matcher:
         length = np.empty_like(start)
         np.subtract(start[1:], start[:-1], out=length[:-1])
         length[-1:] = end - start[-1:]
-        self._match(self.points[start, 0], self.points[start, 1], start, length)
+        row = self._match(self.points[start, 0], self.points[start, 1], length)
+        sampled = np.flatnonzero(self.chosen.take(row))
+        if len(sampled):
+            self.summary.sample.append(_points_of_runs(start[sampled], length[sampled]))
+            self.summary.sample_row.append(np.repeat(row[sampled], length[sampled]))
 
     def scattered(self, offset: int, end: int) -> None:
         """Points ``offset`` to ``end``, each on its own."""
         block = self.points[offset:end]
         # Copied once: every step after reads the ids from the cache instead of memory.
         first, second = np.ascontiguousarray(block[:, 0]), np.ascontiguousarray(block[:, 1])
-        self._match(first, second, offset)
+        row = self._match(first, second, None)
+        sampled = np.flatnonzero(self.chosen.take(row))
+        if len(sampled):
+            self.summary.sample.append(offset + sampled)
+            self.summary.sample_row.append(row[sampled])
 
     def _match(
-        self,
-        first: np.ndarray,
-        second: np.ndarray,
-        start: np.ndarray | int,
-        length: np.ndarray | None = None,
-    ) -> None:
-        """Runs with the ids ``first`` and ``second`` that start at points ``start`` and
-        hold ``length`` points; without lengths, points from point ``start`` on."""
+        self, first: np.ndarray, second: np.ndarray, length: np.ndarray | None
+    ) -> np.ndarray:
+        """The crop row (-1 for none) of runs with the ids ``first`` and ``second`` that
+        hold ``length`` points each (one without lengths); counts those of no crop row
+        and those with odd ids."""
         summary = self.summary
         row, odd = self.rows.match(first, second)
         unlisted = row < 0
@@ -148,13 +153,7 @@ class _Matcher:
             summary.odd += _points_in(odd, length)
             shown = np.flatnonzero(odd)[: EXAMPLES - len(summary.odd_examples)]
             summary.odd_examples += zip(first[shown].tolist(), second[shown].tolist(), strict=True)
-        sampled = np.flatnonzero(self.chosen.take(row))
-        if len(sampled) and length is None:
-            summary.sample.append(start + sampled)
-            summary.sample_row.append(row[sampled])
-        elif len(sampled):
-            summary.sample.append(_points_of_runs(start[sampled], length[sampled]))
-            summary.sample_row.append(np.repeat(row[sampled], length[sampled]))
+        return row
 
 
 def _points_in(runs: np.ndarray, length: np.ndarray | None) -> int:

@@ -115,10 +115,12 @@ def load_npy(name: str, path: Path) -> np.ndarray:
 
 def _load_member(archive: np.lib.npyio.NpzFile, name: str, path: Path) -> np.ndarray:
     what = f"'{name}' from {path}"
-    member = f"{name}.npy" if f"{name}.npy" in archive.zip.namelist() else name
+    members = archive.zip
+    assert members is not None, "the archive is open"
+    member = f"{name}.npy" if f"{name}.npy" in members.namelist() else name
     try:
-        with archive.zip.open(member) as stream:
-            _check_declared_size(stream, archive.zip.getinfo(member).file_size, what)
+        with members.open(member) as stream:
+            _check_declared_size(stream, members.getinfo(member).file_size, what)
         return archive[name]  # type: ignore[no-any-return]
     except (OSError, *_UNREADABLE) as error:
         raise _unreadable(what, error, ".npy") from None

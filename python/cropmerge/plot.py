@@ -250,9 +250,10 @@ _LABELS = {
 def _label(ax: Axes, geometry: dict[str, np.ndarray], names: list[str]) -> None:
     for name in names:
         text, offset = _LABELS[name]
+        x, y = geometry[name]
         ax.annotate(
             text,
-            geometry[name],
+            (x, y),
             xytext=offset,
             textcoords="offset points",
             fontsize=9,
