@@ -226,8 +226,8 @@ void tag_looked_up(const Tagging& at, size_t point, size_t size, const uint32_t*
 }
 
 // Tags scattered points [point, point + size), size at most kBatch, looking
-// their crop rows up one by one when `nearby`; returns whether the next
-// batch should.
+// their crop rows up one by one when `nearby`; returns whether their crop
+// rows lie close together.
 bool tag_batch(const Tagging& at, RecentRows& recent, size_t point, size_t size, size_t end,
                bool nearby) {
     uint32_t first_rows[kBatch];
@@ -241,9 +241,7 @@ bool tag_batch(const Tagging& at, RecentRows& recent, size_t point, size_t size,
         look_up_batch(at, recent, point, size, first_rows);
         tag_looked_up<false>(at, point, size, first_rows);
     }
-    // Only direct lookups are cheap when their entries are in cache; hashed
-    // ones have the recent rows for that.
-    return at.keys.direct() && rows_are_nearby(first_rows, size);
+    return rows_are_nearby(first_rows, size);
 }
 
 // With at most this many crop rows, their plan and lookup entries stay in a
@@ -251,8 +249,9 @@ bool tag_batch(const Tagging& at, RecentRows& recent, size_t point, size_t size,
 // nearby crop rows, however scattered they are.
 constexpr size_t kCachedRows = 4096;
 
-// Tags the points in [begin, end) (see tag_run).
-void tag_points(const Tagging& block, size_t begin, size_t end) {
+// Tags the points in [begin, end) (see tag_run); returns whether most of
+// them are scattered among crop rows far apart.
+bool tag_points(const Tagging& block, size_t begin, size_t end) {
     // A const copy: the size_t counts the loop stores could otherwise alias
     // the table's sizes and strides, which would be read again after every
     // store; a const object cannot change, so they stay in registers.
@@ -261,6 +260,7 @@ void tag_points(const Tagging& block, size_t begin, size_t end) {
     RecentRows recent;
     const bool rows_in_cache = at.keys.direct() && at.plan.rows.size() <= kCachedRows;
     bool nearby = rows_in_cache;
+    size_t far_apart = 0;  // points in batches whose crop rows lie far apart
     size_t point = begin;
     while (point < end) {
         const size_t stop = run_end(at.points, point, end);
@@ -272,10 +272,15 @@ void tag_points(const Tagging& block, size_t begin, size_t end) {
             continue;
         }
         const size_t size = std::min(kBatch, end - point);
-        nearby = tag_batch(at, recent, point, size, end, nearby) || rows_in_cache;
+        const bool batch_nearby = tag_batch(at, recent, point, size, end, nearby);
+        // Only direct lookups are cheap when their entries are in cache;
+        // hashed ones have the recent rows for that.
+        nearby = (at.keys.direct() && batch_nearby) || rows_in_cache;
+        far_apart += batch_nearby ? 0 : size;
         previous_row = CropRowKeys::kNone;
         point += size;
     }
+    return far_apart * 2 > end - begin;
 }
 
 // Turns the survivor counts of every (block, crop row), stored block-major,
@@ -296,15 +301,17 @@ size_t counts_to_positions(std::vector<size_t>& position, size_t blocks, size_t 
 constexpr size_t kWriteAhead = 16;
 
 // Copies the tagged survivors of points [begin, end) to their places in
-// `out`; `positions` holds the block's next place for each crop row.
+// `out`; `positions` holds the block's next place for each crop row. Where
+// survivors land far apart (kFarApart), the place of one a little ahead is
+// fetched before it is written; where they land close together, as a few
+// crop rows' do, their places are in cache and fetching them only costs.
+template <bool kFarApart>
 void copy_tagged(const Tagging& at, size_t begin, size_t end, double* out) {
     const TableView points = at.points;  // a const copy, as in tag_points
     const size_t cols = points.cols;
     size_t* positions = at.counts;
     for (size_t point = begin; point < end;) {
-        // Scattered survivors land at scattered places: start fetching
-        // the place of one a little ahead.
-        if (point + kWriteAhead < end && at.tags[point + kWriteAhead] < kSeveralRows) {
+        if (kFarApart && point + kWriteAhead < end && at.tags[point + kWriteAhead] < kSeveralRows) {
             prefetch_for_write(out + positions[at.tags[point + kWriteAhead]] * cols);
         }
         const uint32_t tag = at.tags[point];
@@ -345,13 +352,20 @@ FloatTable copy_scattered_survivors(const TableView& points, const CropRowKeys& 
         return Tagging{points, keys, plan, tags.get(), position.data() + block * rows};
     };
 
+    std::vector<char> far_apart(blocks, 0);
     pool.for_each(blocks, [&](size_t block) {
-        tag_points(tagging(block), block_begin(block), block_begin(block + 1));
+        far_apart[block] = tag_points(tagging(block), block_begin(block), block_begin(block + 1));
     });
     FloatTable output =
         FloatTable::row_major(counts_to_positions(position, blocks, rows), points.cols);
     pool.for_each(blocks, [&](size_t block) {
-        copy_tagged(tagging(block), block_begin(block), block_begin(block + 1), output.data());
+        const size_t begin = block_begin(block);
+        const size_t end = block_begin(block + 1);
+        if (far_apart[block] != 0) {
+            copy_tagged<true>(tagging(block), begin, end, output.data());
+        } else {
+            copy_tagged<false>(tagging(block), begin, end, output.data());
+        }
         progress.block_written(block, blocks);
     });
     return output;
