@@ -149,7 +149,8 @@ def test_point_findings_do_not_depend_on_point_order_or_table_size(small_blocks,
     without_row = np.delete(connected, 10, axis=0)
     shuffled = points[np.random.default_rng(0).permutation(len(points))]
     counts = []
-    for order in (points, shuffled):
+    # Column-major points have their ids read column by column.
+    for order in (points, shuffled, np.asfortranarray(shuffled)):
         findings = kinds(cropmerge.check_field(without_row, order, info, 0.05))
         unlisted_finding, odd_finding = findings["unlisted_crop_rows"], findings["non_integer_ids"]
         counts.append((unlisted_finding.count, unlisted_finding.examples, odd_finding.count))
@@ -157,7 +158,7 @@ def test_point_findings_do_not_depend_on_point_order_or_table_size(small_blocks,
             without_row, points, info
         )
     expected = (int(np.count_nonzero(unlisted)), (tuple(dropped.tolist()),))
-    assert counts == [(*expected, len(range(0, len(points), 999)))] * 2
+    assert counts == [(*expected, len(range(0, len(points), 999)))] * 3
 
 
 def test_repeated_pairs_are_found_with_ids_at_the_top_of_the_range():

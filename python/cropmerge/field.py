@@ -130,7 +130,12 @@ class _Matcher:
         """Points ``offset`` to ``end``, each on its own."""
         block = self.points[offset:end]
         # Copied once: every step after reads the ids from the cache instead of memory.
-        first, second = np.ascontiguousarray(block[:, 0]), np.ascontiguousarray(block[:, 1])
+        if block.strides[1] == block.itemsize:
+            # Both columns in one pass, as one complex number per point.
+            ids = block[:, :2].view(np.complex128)[:, 0].copy()
+            first, second = ids.real, ids.imag
+        else:
+            first, second = np.ascontiguousarray(block[:, 0]), np.ascontiguousarray(block[:, 1])
         row = self._match(first, second, None)
         sampled = np.flatnonzero(self.chosen.take(row))
         if len(sampled):
