@@ -79,13 +79,20 @@ def _sampled_rows(rows: int) -> np.ndarray:
     return chosen
 
 
+def _id_pairs(points: np.ndarray) -> np.ndarray | None:
+    """Both ids of each point as one complex number (a view), so that one pass reads
+    both; None when a point's values do not lie side by side."""
+    if points.strides[1] != points.itemsize:
+        return None
+    return points[:, :2].view(np.complex128)[:, 0]
+
+
 def _run_starts(points: np.ndarray) -> np.ndarray:
     """Where runs of points with equal ids start in a block (NaN ids differ)."""
     change = np.empty(len(points), dtype=bool)
     change[:1] = True
-    if points.strides[1] == points.itemsize:
-        # Both ids at once, as one complex number per point (compared part by part).
-        ids = points[:, :2].view(np.complex128)[:, 0]
+    if (ids := _id_pairs(points)) is not None:
+        # Complex numbers compare part by part.
         np.not_equal(ids[1:], ids[:-1], out=change[1:])
     else:
         first, second = points[:, 0], points[:, 1]
@@ -130,10 +137,9 @@ class _Matcher:
         """Points ``offset`` to ``end``, each on its own."""
         block = self.points[offset:end]
         # Copied once: every step after reads the ids from the cache instead of memory.
-        if block.strides[1] == block.itemsize:
-            # Both columns in one pass, as one complex number per point.
-            ids = block[:, :2].view(np.complex128)[:, 0].copy()
-            first, second = ids.real, ids.imag
+        if (ids := _id_pairs(block)) is not None:
+            copied = ids.copy()
+            first, second = copied.real, copied.imag
         else:
             first, second = np.ascontiguousarray(block[:, 0]), np.ascontiguousarray(block[:, 1])
         row = self._match(first, second, None)
