@@ -80,13 +80,17 @@ def test_merge_writes_every_format(tmp_path, field, npz, name):
     assert sorted(p.name for p in tmp_path.iterdir()) == sorted(["field.npz", name])
 
 
-@pytest.mark.parametrize("suffix", [".npy", ".csv"])
-def test_merge_reads_three_table_files(tmp_path, field, suffix):
-    for name in TABLES:
-        if suffix == ".csv":  # as the command writes them
-            write_points(field[name], tmp_path / f"{name}.csv")
-        else:  # float64 in the other byte order is the same data
-            np.save(tmp_path / f"{name}.npy", field[name].astype(">f8"))
+@pytest.mark.parametrize("form", [">f8", "f4", "csv"])
+def test_merge_reads_three_table_files(tmp_path, field, form):
+    """float64 in either byte order, float32 as detectors save it (merged as the float64
+    values it holds), or CSV as the command writes it."""
+    suffix = ".csv" if form == "csv" else ".npy"
+    stored = {name: field[name] if form == "csv" else field[name].astype(form) for name in TABLES}
+    for name, table in stored.items():
+        if form == "csv":
+            write_points(table, tmp_path / f"{name}.csv")
+        else:
+            np.save(tmp_path / f"{name}.npy", table)
     files = ["--connected", "--points", "--info"]
     files = [item for option, name in zip(files, TABLES, strict=True) for item in (option, name)]
     files = [item + suffix if item in TABLES else item for item in files]
@@ -94,7 +98,8 @@ def test_merge_reads_three_table_files(tmp_path, field, suffix):
     result = run("merge", *files, "-o", "kept.npy", "--tolerance", TOLERANCE, cwd=tmp_path)
 
     assert result.returncode == 0, result.stderr
-    np.testing.assert_array_equal(np.load(tmp_path / "kept.npy"), expected(field))
+    as_float64 = {name: table.astype(np.float64) for name, table in stored.items()}
+    np.testing.assert_array_equal(np.load(tmp_path / "kept.npy"), expected(as_float64))
 
 
 def test_output_name_at_the_file_system_limit(tmp_path, npz):
@@ -231,15 +236,15 @@ BAD_INPUTS = {
     ),
     "wrong dtype": (
         lambda tmp, field: [
-            save_with(tmp / "in.npz", field, points_in_rows=field["points_in_rows"].astype("f4"))
+            save_with(tmp / "in.npz", field, points_in_rows=field["points_in_rows"].astype("c16"))
         ],
-        "points_in_rows must be a 2-D float64 array, got float32",
+        "points_in_rows must hold real numbers, got values of type complex128",
     ),
     "wrong dimensions": (
         lambda tmp, field: [
             save_with(tmp / "in.npz", field, row_information=field["row_information"].ravel())
         ],
-        "row_information must be a 2-D float64 array",
+        "row_information must be a 2-D table, got shape (",
     ),
     "not an archive": (
         lambda tmp, field: [text_file(tmp / "in.npz", "x,y\n1,2\n")],

@@ -20,6 +20,8 @@ from typing import IO
 
 import numpy as np
 
+from cropmerge.tables import FieldError, as_table
+
 TABLES = ("connected_crop_rows", "points_in_rows", "row_information")
 OUTPUT_FORMATS = (".npy", ".npz", ".csv")
 
@@ -36,13 +38,14 @@ def describe_os_error(error: OSError) -> str:
 
 
 def checked_table(name: str, array: np.ndarray, source: Path) -> np.ndarray:
-    if array.ndim != 2 or array.dtype.kind != "f" or array.dtype.itemsize != 8:
-        raise UserError(
-            f"{source}: {name} must be a 2-D float64 array, "
-            f"got {array.dtype} with shape {array.shape}"
-        )
-    # Float64 stored in the other byte order converts without loss.
-    return array.astype(np.float64, copy=False)
+    """A loaded table as float64, converted by the rules of ``cropmerge.merge`` (float32
+    as detectors save it, integers, the other byte order)."""
+    if array.ndim != 2:
+        raise UserError(f"{source}: {name} must be a 2-D table, got shape {array.shape}")
+    try:
+        return as_table(name, array)
+    except FieldError as error:
+        raise UserError(f"{source}: {error}") from None
 
 
 # What NumPy and zipfile raise for damaged files: corrupt or truncated compressed
