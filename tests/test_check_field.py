@@ -109,6 +109,12 @@ def test_tolerance_is_judged_against_the_spacing(scale, kind):
     assert [finding.kind for finding in findings] == ([kind] if kind else [])
 
 
+@pytest.mark.parametrize(("tolerance", "kinds"), [(0.0, []), (-1.0, ["negative_tolerance"])])
+def test_a_field_without_spacing_has_only_a_negative_tolerance_reported(tolerance, kinds):
+    empty = (np.zeros((0, 11)), np.zeros((0, 6)), np.zeros((0, 11)))
+    assert [finding.kind for finding in cropmerge.check_field(*empty, tolerance)] == kinds
+
+
 def test_nan_tolerance_is_refused():
     with pytest.raises(ValueError, match="NaN"):
         cropmerge.check_field(*SOUND, math.nan)

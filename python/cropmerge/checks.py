@@ -184,23 +184,27 @@ def _junction_findings(field: IndexedField, tolerance: float) -> list[Finding]:
 
 
 def _tolerance_finding(tolerance: float, spacing: float) -> Finding | None:
-    usual = f"half the point spacing, {0.5 * spacing:.6g}, is the usual choice"
+    """A tolerance that is negative, or zero or above the spacing of points along rows;
+    only a negative one when that spacing is 0 (no crop row has two points apart)."""
+    usual = f"; half the point spacing, {0.5 * spacing:.6g}, is the usual choice"
     if tolerance < 0:
         text = (
             f"tolerance {tolerance:g} is negative: the filter's bounds then exclude the rows' "
-            f"own line and most points near junctions are removed; {usual}"
+            f"own line and most points near junctions are removed{usual if spacing > 0 else ''}"
         )
         return Finding("negative_tolerance", 1, (), text)
+    if spacing == 0:
+        return None
     if tolerance == 0:
         text = (
             "tolerance 0: points jittered a hair past a junction center are removed from "
-            f"both rows, opening gaps; {usual}"
+            f"both rows, opening gaps{usual}"
         )
         return Finding("zero_tolerance", 1, (), text)
-    if spacing > 0 and tolerance > spacing:
+    if tolerance > spacing:
         text = (
             f"tolerance {tolerance:g} is above the typical point spacing {spacing:.6g}: both "
-            f"rows keep their duplicates within it of a junction center; {usual}"
+            f"rows keep their duplicates within it of a junction center{usual}"
         )
         return Finding("large_tolerance", 1, (), text)
     return None
