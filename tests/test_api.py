@@ -66,6 +66,19 @@ def test_tables_that_are_not_real_numbers(values):
 
 
 @pytest.mark.parametrize(
+    ("tolerance", "num_threads", "error", "message"),
+    [
+        ("0.5", 0, TypeError, "tolerance must be a number, got str"),
+        (None, 0, TypeError, "tolerance must be a number, got NoneType"),
+        (0.5, -1, OverflowError, "num_threads must be 0 or more, got -1"),
+    ],
+)
+def test_wrong_scalars_are_named(tolerance, num_threads, error, message):
+    with pytest.raises(error, match=f"^{message}$"):
+        cropmerge.merge(*FIELD, tolerance, num_threads)
+
+
+@pytest.mark.parametrize(
     ("connected", "points", "info", "message"),
     [f[1:] for f in FAILURES],
     ids=[f[0] for f in FAILURES],

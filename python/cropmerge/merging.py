@@ -25,6 +25,16 @@ def is_engine_failure(error: BaseException) -> bool:
     return (kind.__module__, kind.__qualname__) == ("pyo3_runtime", "PanicException")
 
 
+def _check_scalars(tolerance: object, num_threads: object) -> None:
+    """Names the argument at fault where the merge's own conversions would not: they
+    raise the same errors, but say only "must be real number" or "can't convert
+    negative int to unsigned"."""
+    if not hasattr(type(tolerance), "__float__") and not hasattr(type(tolerance), "__index__"):
+        raise TypeError(f"tolerance must be a number, got {type(tolerance).__name__}")
+    if isinstance(num_threads, int) and num_threads < 0:
+        raise OverflowError(f"num_threads must be 0 or more, got {num_threads}")
+
+
 def merge(
     connected_crop_rows: ArrayLike,
     points_in_rows: ArrayLike,
@@ -65,6 +75,7 @@ def merge(
     fault; MergeError if the merge fails nonetheless; TypeError, ValueError or
     OverflowError for a wrong tolerance or num_threads.
     """
+    _check_scalars(tolerance, num_threads)
     connected, points, info = as_tables(connected_crop_rows, points_in_rows, row_information)
     if check:
         validate_tables(connected, points, info)
