@@ -1,5 +1,6 @@
 """Batches of fields on a real Dask cluster: two worker processes on loopback, started here."""
 
+import io
 import json
 import os
 import signal
@@ -11,7 +12,7 @@ from pathlib import Path
 
 import numpy as np
 import pytest
-from cropmerge import auto_tolerance, cli, merge
+from cropmerge import auto_tolerance, batch_cli, cli, merge
 from cropmerge.fieldio import write_points
 from fields import make_field, with_missing_connected_row
 
@@ -379,3 +380,12 @@ def test_local_workers_keep_to_cpus_of_their_own():
         cpus = client.run(_cpus_of_every_thread)
     assert sorted(map(len, cpus.values())) == [1, 1]
     assert len({cpu for found in cpus.values() for cpu in found}) == 2
+
+
+@pytest.mark.parametrize("error", ["/f/a.npz: no array named 'points_in_rows'", BROKEN_ERROR])
+def test_a_failed_field_is_named_once(error):
+    stream = io.StringIO()
+    batch_cli._Progress(1, stream).update(
+        batch.FieldResult("/f/a.npz", "a.npy", "failed", error=error)
+    )
+    assert stream.getvalue() == f"failed: /f/a.npz: {error.removeprefix('/f/a.npz: ')}\n"

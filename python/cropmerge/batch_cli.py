@@ -167,7 +167,10 @@ class _Progress:
         self.counts[result.status] += 1
         if result.status == "failed":
             self._clear()
-            print(f"failed: {result.input}: {result.error}", file=self.stream)
+            error = result.error or ""
+            # Errors in reading a file start with its path already.
+            named = error if error.startswith(f"{result.input}: ") else f"{result.input}: {error}"
+            print(f"failed: {named}", file=self.stream)
         if self.live:
             self.stream.write(f"\r{self._line()}")
         self.stream.flush()
