@@ -102,6 +102,21 @@ def test_merge_reads_three_table_files(tmp_path, field, form):
     np.testing.assert_array_equal(np.load(tmp_path / "kept.npy"), expected(as_float64))
 
 
+@pytest.mark.parametrize("pyarrow", [True, False], ids=["pyarrow", "without pyarrow"])
+def test_csv_output_reads_back_exactly(tmp_path, monkeypatch, pyarrow):
+    if not pyarrow:
+        monkeypatch.setitem(sys.modules, "pyarrow", None)
+    extremes = [[3, 0, 0.1, np.nan, np.inf, -0.0], [4, 1, 1 / 3, 5e-324, -np.inf, 1.8e308]]
+    points = np.array(extremes)
+    write_points(points, tmp_path / "kept.csv")
+
+    text = (tmp_path / "kept.csv").read_text()
+    assert text.startswith("first_id,second_id,x,y,column_4,column_5\n3,0,0.")
+    back = np.loadtxt(tmp_path / "kept.csv", delimiter=",", skiprows=1, ndmin=2)
+    np.testing.assert_array_equal(back, points)
+    assert np.signbit(back[0, 5])
+
+
 def test_output_name_at_the_file_system_limit(tmp_path, npz):
     name = "k" * 246 + ".npy"  # 250 characters
     result = run("merge", npz, "-o", name, "--tolerance", TOLERANCE, cwd=tmp_path)
