@@ -238,12 +238,11 @@ def _write_csv(handle: IO[bytes], points: np.ndarray) -> None:
     header = ",".join(["first_id", "second_id", "x", "y", *extra][: points.shape[1]])
     handle.write(f"{header}\n".encode())
     try:
+        import pyarrow
         from pyarrow import csv
     except ImportError:
         _format_csv_rows(handle, points)
         return
-    import pyarrow
-
     schema = pyarrow.schema([(name, pyarrow.float64()) for name in header.split(",") if name])
     options = csv.WriteOptions(include_header=False)
     with csv.CSVWriter(handle, schema, write_options=options) as writer:

@@ -31,7 +31,7 @@ def _check_scalars(tolerance: object, num_threads: object) -> None:
     negative int to unsigned"."""
     if not hasattr(type(tolerance), "__float__") and not hasattr(type(tolerance), "__index__"):
         raise TypeError(f"tolerance must be a number, got {type(tolerance).__name__}")
-    if isinstance(num_threads, int) and num_threads < 0:
+    if isinstance(num_threads, int | np.integer) and num_threads < 0:
         raise OverflowError(f"num_threads must be 0 or more, got {num_threads}")
 
 
