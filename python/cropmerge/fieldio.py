@@ -235,15 +235,15 @@ def _write_csv(handle: IO[bytes], points: np.ndarray) -> None:
     exactly. pyarrow (the extra that reading CSV needs) formats them in C++, several
     times faster; without it, Python's own formatting writes 17 significant digits."""
     extra = [f"column_{c}" for c in range(4, points.shape[1])]
-    header = ",".join(["first_id", "second_id", "x", "y", *extra][: points.shape[1]])
-    handle.write(f"{header}\n".encode())
+    names = ["first_id", "second_id", "x", "y", *extra][: points.shape[1]]
+    handle.write(f"{','.join(names)}\n".encode())
     try:
         import pyarrow
         from pyarrow import csv
     except ImportError:
         _format_csv_rows(handle, points)
         return
-    schema = pyarrow.schema([(name, pyarrow.float64()) for name in header.split(",") if name])
+    schema = pyarrow.schema([(name, pyarrow.float64()) for name in names])
     options = csv.WriteOptions(include_header=False)
     with csv.CSVWriter(handle, schema, write_options=options) as writer:
         for start in range(0, len(points), _CSV_ROWS):
