@@ -127,11 +127,22 @@ def test_auto_tolerance_is_half_the_spacing_in_any_point_order(seed):
     tables = [
         (f.connected_crop_rows, f.points_in_rows, f.row_information) for f in (grouped, shuffled)
     ]
+    # Each crop row's points together, but in random order along it.
+    points = grouped.points_in_rows
+    mixed = np.lexsort(
+        (np.random.default_rng(seed).random(len(points)), points[:, 1], points[:, 0])
+    )
+    tables.append((tables[0][0], points[mixed], tables[0][2]))
     tolerance = cropmerge.auto_tolerance(*tables[0])
-    assert tolerance == cropmerge.auto_tolerance(*tables[1])
+    assert tolerance == cropmerge.auto_tolerance(*tables[1]) == cropmerge.auto_tolerance(*tables[2])
     assert tolerance == pytest.approx(grouped.default_tolerance, rel=0.1)
-    assert cropmerge.auto_tolerance(*two_piece_row(slope=-3.0)) == pytest.approx(
-        0.5 * math.hypot(0.1, 0.3)
+    # Each piece's points listed in two halves, each in order: every other point first.
+    connected, points, info = two_piece_row(slope=-3.0)
+    halves = [
+        np.flatnonzero(points[:, 1] == piece)[start::2] for start in (0, 1) for piece in (1, 2)
+    ]
+    assert cropmerge.auto_tolerance(connected, points[np.concatenate(halves)], info) == (
+        pytest.approx(0.5 * math.hypot(0.1, 0.3))
     )
 
 

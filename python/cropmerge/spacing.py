@@ -37,10 +37,40 @@ def _neighbour_distances(field: IndexedField) -> np.ndarray:
     sampled = np.bincount(group) > 0
     ux, uy = _row_directions(field, np.flatnonzero(sampled))
     place = (np.cumsum(sampled) - 1)[group]
-    order = np.lexsort((x * ux[place] + y * uy[place], group))
-    group, x, y = group[order], x[order], y[order]
-    distances = np.hypot(np.diff(x), np.diff(y))[group[1:] == group[:-1]]
+    along = x * ux[place] + y * uy[place]
+    distances = _distances_in_order(group, x, y, along)
     return distances[np.isfinite(distances)]
+
+
+def _distances_in_order(
+    group: np.ndarray, x: np.ndarray, y: np.ndarray, along: np.ndarray
+) -> np.ndarray:
+    """The distances between neighbours once the points are sorted by crop row, then by
+    ``along`` (as ``np.lexsort`` orders them), in no particular order.
+
+    Tables mostly list a crop row's points together and nearly in order along it: then
+    only the crop rows whose points are out of order are sorted."""
+    follows = group[1:] == group[:-1]
+    run_rows = group[np.flatnonzero(np.concatenate(([True], ~follows)))]
+    if len(run_rows) * 2 > len(group):  # scattered points: sorting them all costs less
+        return _sorted_distances(group, x, y, along)
+    disordered = np.bincount(run_rows) > 1
+    # A NaN position compares false: its crop row is sorted, which puts NaN last.
+    disordered[group[1:][follows & ~(along[1:] >= along[:-1])]] = True
+    resorted = disordered[group]
+    listed = np.hypot(np.diff(x), np.diff(y))[follows & ~resorted[1:]]
+    which = np.flatnonzero(resorted)
+    return np.concatenate(
+        (listed, _sorted_distances(group[which], x[which], y[which], along[which]))
+    )
+
+
+def _sorted_distances(
+    group: np.ndarray, x: np.ndarray, y: np.ndarray, along: np.ndarray
+) -> np.ndarray:
+    order = np.lexsort((along, group))
+    group = group[order]
+    return np.hypot(np.diff(x[order]), np.diff(y[order]))[group[1:] == group[:-1]]
 
 
 def point_spacing(field: IndexedField) -> float:
