@@ -20,7 +20,7 @@ from fields import two_piece_row
 REPO = Path(__file__).resolve().parents[1]
 TABLES = ("connected_crop_rows", "points_in_rows", "row_information")
 SUMMARY = re.compile(
-    r"^(\d+) crop rows: (\d+) points in, (\d+) kept, (\d+) removed in [\d.]+ s "
+    r"^(\d+) crop rows?: (\d+) points? in, (\d+) kept, (\d+) removed in [\d.]+ s "
     r"\(tolerance ([\d.e-]+), (auto|given|half the plant spacing)\)$"
 )
 TOLERANCE = 0.05
@@ -162,6 +162,7 @@ def test_check_and_merge_warn_of_the_two_piece_row_mistakes(tmp_path, variant, k
     assert len(warnings) == len(kinds)
     assert " warning: " not in quiet.stderr
     assert SUMMARY.match(quiet.stderr.strip()).groups()[4:] == (tolerance, "auto")
+    assert quiet.stderr.startswith("1 crop row: " if "list_second" in variant else "2 crop rows: ")
     assert strict.returncode == (2 if kinds else 0)
     assert (tmp_path / "strict.npy").exists() == (not kinds)
 

@@ -34,7 +34,7 @@ from cropmerge.fieldio import (
 )
 from cropmerge.merging import MergeError, merge
 from cropmerge.spacing import half_spacing
-from cropmerge.tables import FieldError
+from cropmerge.tables import FieldError, count_of
 
 EXIT_FAILURE = 2
 EXIT_FINDINGS = 1
@@ -289,7 +289,7 @@ def _explain(message: str) -> str:
 
 def summary(rows: int, points_in: int, kept: int, seconds: float) -> str:
     return (
-        f"{rows} crop rows: {points_in} points in, {kept} kept, "
+        f"{count_of(rows, 'crop row')}: {count_of(points_in, 'point')} in, {kept} kept, "
         f"{points_in - kept} removed in {seconds:.2f} s"
     )
 
