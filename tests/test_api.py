@@ -118,6 +118,7 @@ def field_with(table, change):
     [
         ("info", lambda t: t[:, :10], "row_information has 10 columns, expected 11"),
         ("points", lambda t: t[:, :3], "points_in_rows has 3 columns, expected at least 4"),
+        ("points", lambda t: t[:, :1], "points_in_rows has 1 column, expected at least 4"),
         ("connected", lambda t: t[:, :5], "connected_crop_rows has 5 columns, expected 11: row 0"),
         ("points", lambda t: t[:, 0], "points_in_rows must be a 2-D table, got an array of shape"),
         (
@@ -134,7 +135,15 @@ def field_with(table, change):
             "(1, 1.5) connected to crop row 3; (7, 2) for crop row 4; ...",
         ),
     ],
-    ids=["info width", "points width", "connected width", "1-D", "missing", "first five"],
+    ids=[
+        "info width",
+        "points width",
+        "one column",
+        "connected width",
+        "1-D",
+        "missing",
+        "first five",
+    ],
 )
 def test_field_errors_name_the_table_and_what_is_wrong(table, change, message):
     with pytest.raises(

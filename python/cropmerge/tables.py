@@ -117,11 +117,11 @@ def _check_connected_width(connected: np.ndarray) -> None:
     rows, width = connected.shape
     if rows == 0 or width >= 3 + 2 * SLOTS:
         return
+    has = f"connected_crop_rows has {count_of(width, 'column')}, expected {3 + 2 * SLOTS}"
     if width < 4:
         raise FieldError(
-            f"connected_crop_rows has {width} columns, expected {3 + 2 * SLOTS} (a free column, "
-            "the crop row's id pair, then up to four connected id pairs; at least 4, with NaN "
-            "in column 3, for crop rows without connections)"
+            f"{has} (a free column, the crop row's id pair, then up to four connected id "
+            "pairs; at least 4, with NaN in column 3, for crop rows without connections)"
         )
     listed = listed_slots(connected)
     needed = np.minimum(4 + 2 * listed, 3 + 2 * SLOTS)
@@ -129,8 +129,8 @@ def _check_connected_width(connected: np.ndarray) -> None:
     if len(short):
         row = int(short[0])
         raise FieldError(
-            f"connected_crop_rows has {width} columns, expected {3 + 2 * SLOTS}: row {row} "
-            f"lists {count_of(int(listed[row]), 'connected row')} and needs {int(needed[row])} "
+            f"{has}: row {row} lists {count_of(int(listed[row]), 'connected row')} and needs "
+            f"{int(needed[row])} "
             f"(the list ends with NaN as the next first id, in column {3 + 2 * int(listed[row])})"
         )
 
@@ -140,23 +140,20 @@ def _check_points_width(points: np.ndarray, lists_connections: bool) -> None:
     needed = POINT_WIDTH if lists_connections else 2
     if rows and width < needed:
         raise FieldError(
-            f"points_in_rows has {width} columns, expected at least {needed} "
+            f"points_in_rows has {count_of(width, 'column')}, expected at least {needed} "
             "(first id, second id, x, y)"
         )
 
 
 def _check_info_width(info: np.ndarray, has_crop_rows: bool, lists_connections: bool) -> None:
     width = info.shape[1]
+    has = f"row_information has {count_of(width, 'column')}, expected {INFO_WIDTH}"
     if lists_connections and width != INFO_WIDTH:
         raise FieldError(
-            f"row_information has {width} columns, expected {INFO_WIDTH} (first id, 3 free "
-            "columns, second id, then x, y of anchor points 0, 1 and 2)"
+            f"{has} (first id, 3 free columns, second id, then x, y of anchor points 0, 1 and 2)"
         )
     if has_crop_rows and len(info) and width < 5:
-        raise FieldError(
-            f"row_information has {width} columns, expected {INFO_WIDTH} "
-            "(at least 5 when no crop row lists a connected row)"
-        )
+        raise FieldError(f"{has} (at least 5 when no crop row lists a connected row)")
 
 
 def _missing_id_pairs(connected: np.ndarray, links: Links) -> tuple[int, list[str]]:
