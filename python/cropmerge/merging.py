@@ -68,8 +68,8 @@ def merge(
         fail on. ``check_field`` reports the subtler problems that lose points.
 
     Returns a new float64 array of whole rows of ``points_in_rows``: the points that
-    survive, crop row by crop row, each crop row's points in table order (the order of
-    the crop rows varies when more than one thread runs).
+    survive, crop row by crop row in the order connected_crop_rows lists them, each
+    crop row's points in table order, whatever the number of threads.
 
     Raises FieldError (a ValueError) naming the table and the widths or id pairs at
     fault; MergeError if the merge fails nonetheless; TypeError, ValueError or
