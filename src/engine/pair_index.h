@@ -1,9 +1,12 @@
 #pragma once
 
+#include <sys/random.h>
+
 #include <array>
+#include <cerrno>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
-#include <random>
 #include <vector>
 
 #include "engine/prefetch.h"
@@ -67,15 +70,36 @@ private:
     // to collide under one key (flooding a slot range with linear probing)
     // spread out under another.
     static const Key& process_key() {
-        static const Key key = [] {
-            std::random_device source;
-            Key drawn{};
-            for (uint64_t& word : drawn) {
-                word = (uint64_t{source()} << 32U) | source();
-            }
-            return drawn;
-        }();
+        static const Key key = draw_key();
         return key;
+    }
+
+    // From getrandom itself: std::random_device, linked statically, would
+    // tie the wheel to a newer glibc for the same bytes. Where the kernel
+    // refuses the call (some sandboxes), the clock and the stack's address
+    // still differ from process to process.
+    static Key draw_key() {
+        Key drawn{};
+        auto* bytes = reinterpret_cast<unsigned char*>(drawn.data());
+        size_t filled = 0;
+        while (filled < sizeof(drawn)) {
+            const ssize_t got = getrandom(bytes + filled, sizeof(drawn) - filled, 0);
+            if (got > 0) {
+                filled += static_cast<size_t>(got);
+            } else if (errno != EINTR) {
+                break;
+            }
+        }
+        if (filled < sizeof(drawn)) {
+            uint64_t mixed =
+                static_cast<uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count()) ^
+                reinterpret_cast<uintptr_t>(&drawn);
+            for (uint64_t& word : drawn) {
+                mixed = fold_product(mixed + 0x9E3779B97F4A7C15ULL, 0xD6E8FEB86659FD93ULL);
+                word ^= mixed;
+            }
+        }
+        return drawn;
     }
 
     // The 128-bit product of `a` and `b`, folded to 64 bits.
