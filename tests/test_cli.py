@@ -283,7 +283,7 @@ BAD_INPUTS = {
     ),
     "corrupt compressed member": (
         lambda tmp, field: [corrupt_member(tmp / "in.npz", field)],
-        "cannot read 'points_in_rows' from in.npz: its data is damaged (",
+        "cannot read 'points_in_rows' from in.npz: not an .npy file (",
     ),
     "truncated archive": (
         lambda tmp, field: [truncated(save_with(tmp / "in.npz", field))],

@@ -62,8 +62,6 @@ def _unreadable(what: str, error: BaseException, expected: str) -> UserError:
         return UserError(f"cannot read {what}: not an {expected} file")
     if "Object arrays" in text:
         return UserError(f"cannot read {what}: holds Python objects, not numbers")
-    if isinstance(error, zlib.error | EOFError) or "CRC" in text:  # a compressed member
-        return UserError(f"cannot read {what}: its data is damaged ({text})")
     return UserError(f"cannot read {what}: not an {expected} file ({text})")
 
 
