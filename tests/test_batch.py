@@ -12,7 +12,7 @@ from pathlib import Path
 
 import numpy as np
 import pytest
-from cropmerge import auto_tolerance, batch_cli, cli, merge
+from cropmerge import auto_tolerance, batch_cli, check_field, cli, merge
 from cropmerge.fieldio import write_points
 from fields import make_field, with_missing_connected_row
 
@@ -151,6 +151,8 @@ def test_a_batch_writes_what_merging_each_field_directly_gives(client, fields, t
                 len(made[name]["points_in_rows"]),
                 len(expected(made[name])),
             )
+            findings = check_field(*(made[name][table] for table in TABLES), TOLERANCE)
+            assert entry.warnings == [str(finding) for finding in findings] != []
     summary = report.summary
     assert (summary["ok"], summary["failed"], summary["skipped"]) == (FIELDS - 1, 1, 0)
 
@@ -299,12 +301,15 @@ def run_command(*args):
 def test_the_command_on_a_given_cluster_then_resumed(cluster, fields, tmp_path):
     address, _ = cluster
     folder, made = fields
-    first = run_command(folder, "-o", tmp_path, "--scheduler", address, "--tolerance", TOLERANCE)
+    first = run_command(
+        folder, "-o", tmp_path, "--scheduler", address, "--tolerance", TOLERANCE, "--quiet"
+    )
 
     assert first.returncode == 1, first.stderr
     failure, summary = first.stderr.splitlines()  # no progress bar off a terminal
     assert failure.startswith(f"failed: {folder / BROKEN}.npz: {BROKEN_ERROR}")
-    assert summary.startswith(f"{FIELDS} fields: {FIELDS - 1} merged, 1 failed, 0 skipped; ")
+    merged = f"{FIELDS - 1} merged ({FIELDS - 1} with warnings)"
+    assert summary.startswith(f"{FIELDS} fields: {merged}, 1 failed, 0 skipped; ")
     check_outputs(tmp_path, made, "npy")
 
     good = [folder / f"{name}.npz" for name in made if name != BROKEN]
@@ -315,11 +320,13 @@ def test_the_command_on_a_given_cluster_then_resumed(cluster, fields, tmp_path):
     assert f": 0 merged, 0 failed, {FIELDS - 1} skipped; " in again.stderr
 
     # These fields' ids are not whole numbers, which the check reports.
+    not_whole = "20000 table rows with ids that are not whole"
+    warned = run_command(good[0], "-o", tmp_path / "warned", "--scheduler", address)
+    assert warned.returncode == 0, warned.stderr
+    assert f"warning: {good[0]}: {not_whole}" in warned.stderr
     strict = run_command(good[0], "-o", tmp_path / "strict", "--scheduler", address, "--strict")
     assert strict.returncode == 1
-    assert f"{good[0]}: not merged (--strict): 20000 table rows with ids that are not whole" in (
-        strict.stderr
-    )
+    assert f"{good[0]}: not merged (--strict): {not_whole}" in strict.stderr
 
 
 def test_the_command_starts_and_stops_a_local_cluster(fields, tmp_path):
@@ -385,7 +392,7 @@ def test_local_workers_keep_to_cpus_of_their_own():
 @pytest.mark.parametrize("error", ["/f/a.npz: no array named 'points_in_rows'", BROKEN_ERROR])
 def test_a_failed_field_is_named_once(error):
     stream = io.StringIO()
-    batch_cli._Progress(1, stream).update(
+    batch_cli._Progress(1, stream, show_warnings=True).update(
         batch.FieldResult("/f/a.npz", "a.npy", "failed", error=error)
     )
     assert stream.getvalue() == f"failed: /f/a.npz: {error.removeprefix('/f/a.npz: ')}\n"

@@ -27,7 +27,7 @@ import numpy as np
 from distributed import Client, Future, LocalCluster, Worker, as_completed, get_worker
 
 from cropmerge import FieldError, MergeError, merge
-from cropmerge.checks import field_findings
+from cropmerge.checks import Finding, field_findings
 from cropmerge.field import index_field
 from cropmerge.fieldio import (
     OUTPUT_FORMATS,
@@ -87,6 +87,7 @@ class FieldResult:
     seconds: float | None = None
     worker: str | None = None
     error: str | None = None
+    warnings: list[str] | None = None  # what the check found in a merged field
     # What --resume compares: the input's size and modification time, and the options.
     source: dict[str, int] | None = None
     options: dict[str, Any] | None = None
@@ -151,7 +152,7 @@ def merge_field(
     start = time.perf_counter()
     try:
         tables = _load_field(Path(source))
-        merged, tolerance = _merge_tables(tables, options)
+        merged, tolerance, findings = _merge_tables(tables, options)
         if file_state(target) == target_before:
             write_points(merged, Path(target))
     except UserError as error:
@@ -169,20 +170,26 @@ def merge_field(
         tolerance=tolerance,
         seconds=round(time.perf_counter() - start, 4),
         worker=_worker_name(),
+        warnings=[str(finding) for finding in findings],
     )
 
 
-def _merge_tables(tables: dict[str, np.ndarray], options: FieldOptions) -> tuple[np.ndarray, float]:
-    """The one place a batch merges: the kept points and the tolerance they were kept with."""
+def _merge_tables(
+    tables: dict[str, np.ndarray], options: FieldOptions
+) -> tuple[np.ndarray, float, list[Finding]]:
+    """The one place a batch merges: the kept points, the tolerance they were kept with
+    and what the check found."""
     arrays = [tables[name] for name in TABLES]
     try:
         # Read once for the tolerance, the check and the merge's validation alike.
         field = index_field(*arrays)
         tolerance = half_spacing(field) if options.tolerance == "auto" else options.tolerance
-        if options.strict and (findings := field_findings(field, tolerance)):
+        findings = field_findings(field, tolerance)
+        if options.strict and findings:
             raise UserError(f"not merged (--strict): {'; '.join(map(str, findings))}")
         tables_read = (field.connected, field.points, field.info)
-        return merge(*tables_read, tolerance, options.num_threads, check=False), tolerance
+        merged = merge(*tables_read, tolerance, options.num_threads, check=False)
+        return merged, tolerance, findings
     except FieldError as error:
         raise UserError(str(error)) from None
     except MergeError as error:
@@ -359,7 +366,9 @@ def merge_fields(
     folders of them.
 
     Each field's kept points go to ``out_dir/<NAME>.<output_format>`` and a line
-    of ``out_dir/report.json``; a failing field is recorded and the others go on.
+    of ``out_dir/report.json``, with what ``check_field`` found as its warnings (with
+    ``strict``, a field with findings fails); a failing field is recorded and the
+    others go on.
     Without ``client``, a local cluster of one worker process per CPU runs the
     batch. ``on_result`` is called with each field's result as it comes in.
     Raises ``UserError`` when the inputs or options cannot be used.

@@ -88,6 +88,9 @@ def add_parser(commands: argparse._SubParsersAction[Any]) -> None:
         action="store_true",
         help="fail a field that the check of 'cropmerge check' finds fault with",
     )
+    batch.add_argument(
+        "--quiet", action="store_true", help="do not print the check's warnings of each field"
+    )
 
 
 def run(args: argparse.Namespace) -> int:
@@ -100,7 +103,7 @@ def run(args: argparse.Namespace) -> int:
     # Fail on the arguments before starting a cluster.
     fields = batch.find_fields(args.fields)
     batch.plan_outputs(fields, args.out_dir, args.format)
-    progress = _Progress(len(fields), sys.stderr)
+    progress = _Progress(len(fields), sys.stderr, show_warnings=not args.quiet)
     with _client(args) as client:
         try:
             report = batch.merge_fields(
@@ -147,8 +150,11 @@ def _dashboard(client: Client) -> str:
 
 def _summary(report: BatchReport, report_path: Path) -> str:
     counts = report.summary
+    warned = sum(field.status == "ok" and bool(field.warnings) for field in report.fields)
+    with_warnings = f" ({warned} with warnings)" if warned else ""
     return (
-        f"{len(report.fields)} fields: {counts['ok']} merged, {counts['failed']} failed, "
+        f"{len(report.fields)} fields: {counts['ok']} merged{with_warnings}, "
+        f"{counts['failed']} failed, "
         f"{counts['skipped']} skipped; {counts['points_in']} points in, "
         f"{counts['points_kept']} kept in {report.seconds:.2f} s; report: {report_path}"
     )
@@ -157,8 +163,9 @@ def _summary(report: BatchReport, report_path: Path) -> str:
 class _Progress:
     """One line on a terminal: fields done and failed out of all, and the time left."""
 
-    def __init__(self, total: int, stream: IO[str]) -> None:
+    def __init__(self, total: int, stream: IO[str], show_warnings: bool) -> None:
         self.total, self.stream = total, stream
+        self.show_warnings = show_warnings
         self.live = stream.isatty()
         self.counts = {"ok": 0, "failed": 0, "skipped": 0}
         self.started = time.monotonic()
@@ -171,6 +178,11 @@ class _Progress:
             # Errors in reading a file start with its path already.
             named = error if error.startswith(f"{result.input}: ") else f"{result.input}: {error}"
             print(f"failed: {named}", file=self.stream)
+        # A skipped field's warnings were shown when it was merged.
+        if result.status == "ok" and result.warnings and self.show_warnings:
+            self._clear()
+            for warning in result.warnings:
+                print(f"warning: {result.input}: {warning}", file=self.stream)
         if self.live:
             self.stream.write(f"\r{self._line()}")
         self.stream.flush()
