@@ -162,6 +162,14 @@ INTEGER_ID_EXAMPLES = {
         (BIG, 1.0),
         {(1e30, 1.5): True, (np.inf, 1.0): True, (BELOW_BIG, 1.0): False, (1.5e19, 1): False},
     ),
+    "huge ids miss small ones": (
+        (1.0, 2.0),
+        {(2.0**62, 2.0): False, (1.0, 2.0**63): False, (1.5e19, 2.0): False, (1.9, 2.5): True},
+    ),
+    "2**62 is an id like any": (
+        (2.0**62, 1.0),
+        {(2.0**62 + 1024, 1.0): False, (2.0**62, 1.5): True},
+    ),
 }
 
 
@@ -180,6 +188,22 @@ def test_points_and_own_row_are_found_by_integer_ids(crop_ids, point_ids, info_w
     assert out[:, 4].tolist() == expected
     assert np.array_equal(out, points[expected], equal_nan=True)
     assert np.signbit(out[:, 3]).all()
+
+
+@pytest.mark.parametrize(
+    ("crop_ids", "point_ids"), INTEGER_ID_EXAMPLES.values(), ids=INTEGER_ID_EXAMPLES.keys()
+)
+def test_points_out_of_order_are_found_by_integer_ids(crop_ids, point_ids):
+    """The same, with points looked up one by one: a second crop row's point comes
+    between the crop row's own."""
+    other = (5.0, 5.0)
+    connected = np.array([[0.0, *crop_ids, NAN], [1.0, *other, NAN]])
+    info = np.array([[ids[0], 0, 0, 0, ids[1]] + [0.0] * 6 for ids in (crop_ids, other)])
+    ids = [crop_ids, other, *point_ids]
+    points = np.array([[*pair, 0.0, 0.0, k] for k, pair in enumerate(ids)])
+    out = merge_points_removing_overlap(connected, points, info, 0.5, 1)
+    own = [k + 2 for k, pair in enumerate(point_ids) if point_ids[pair]]
+    assert out[:, 4].tolist() == [0, *own, 1]
 
 
 OWN = (0, 0, 10, 0, 5, 0)

@@ -76,13 +76,18 @@ void CropRowKeys::mark_rows_with_points(const TableView& points_in_rows) {
 bool CropRowKeys::index_by_spans(const std::vector<std::array<uint64_t, 2>>& ids, size_t limit) {
     uint64_t low_first = UINT64_MAX;
     uint64_t high_first = 0;
+    uint64_t high_second = 0;
     for (const auto& pair : ids) {
         low_first = std::min(low_first, pair[0]);
         high_first = std::max(high_first, pair[0]);
+        high_second = std::max(high_second, pair[1]);
     }
     // Each first id from the lowest to the highest costs as much as a few entries.
     constexpr size_t kSpanCost = 4;
-    if (!ids.empty() && high_first - low_first >= limit / kSpanCost) {
+    // Large ids go to the hash, so that direct_id's lookups hold (see there).
+    constexpr auto kCeiling = static_cast<uint64_t>(kDirectIdCeiling);
+    if (!ids.empty() && (high_first - low_first >= limit / kSpanCost ||
+                         std::max(high_first, high_second) >= kCeiling)) {
         return false;
     }
     lowest_first_ = ids.empty() ? 0 : low_first;

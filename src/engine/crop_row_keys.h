@@ -1,5 +1,6 @@
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -8,6 +9,10 @@
 #include "engine/buffer.h"
 #include "engine/float_table.h"
 #include "engine/pair_index.h"
+
+#if defined(__SSE2__) && defined(__x86_64__)
+#include <emmintrin.h>
+#endif
 
 namespace cropmerge {
 
@@ -23,6 +28,28 @@ inline uint64_t integer_id(double value) {
     return static_cast<uint64_t>(value);
 }
 
+// Ids from this on are left to the hash: a direct table holds only smaller
+// ones, so that its lookups can convert ids with direct_id.
+constexpr double kDirectIdCeiling = 0x1p62;
+
+// integer_id in fewer steps, for lookups in a direct table: equal to it
+// below kDirectIdCeiling, and at least kDirectIdCeiling (which no direct
+// table holds) for every id that integer_id takes to that or more. Points
+// are looked up one by one, and the exact conversion's steps cost more than
+// the lookup.
+inline uint64_t direct_id(double value) {
+#if defined(__SSE2__) && defined(__x86_64__)
+    // max gives its second operand, 0, for NaN; the conversion gives 2^63
+    // for everything from 2^63 on.
+    const __m128d at_least_zero = _mm_max_sd(_mm_set_sd(value), _mm_setzero_pd());
+    return static_cast<uint64_t>(_mm_cvttsd_si64(at_least_zero));
+#else
+    // NaN fails the comparison and becomes 0, as in integer_id.
+    const double clamped = std::min(value > 0.0 ? value : 0.0, kDirectIdCeiling);
+    return static_cast<uint64_t>(static_cast<int64_t>(clamped));
+#endif
+}
+
 // The crop rows indexed by their integer id pair, so that each point finds
 // the crop rows it belongs to with one lookup instead of every crop row
 // scanning all points. Crop rows that share an id pair are chained in
@@ -35,16 +62,12 @@ public:
 
     // The first crop row with this integer id pair, or kNone.
     uint32_t first_row(uint64_t first, uint64_t second) const {
-        if (!spans_.empty()) {
-            const uint64_t slot = first - lowest_first_;  // wraps below the lowest
-            if (slot >= spans_.size()) {
-                return kNone;
-            }
-            const SecondIdSpan& span = spans_[slot];
-            const uint64_t offset = second - span.low;  // wraps below the span
-            return offset < span.count ? entries_[span.begin + offset] : kNone;
-        }
-        return rows_.find(first, second);
+        return direct() ? direct_entry(first, second) : rows_.find(first, second);
+    }
+    // The same for the integer ids of these float ids, when lookups read a
+    // table by position (direct()).
+    uint32_t first_row_in_table(double first, double second) const {
+        return direct_entry(direct_id(first), direct_id(second));
     }
     // The same, trying crop row `guess` before the index: points often come
     // in the crop rows' own order, and the next crop row is read from memory
@@ -98,6 +121,16 @@ private:
     // they need more than `room`.
     static constexpr size_t kTooMany = SIZE_MAX;
     size_t place_spans(const std::vector<uint64_t>& high, size_t room);
+    // The first crop row with this integer id pair, in the direct table.
+    uint32_t direct_entry(uint64_t first, uint64_t second) const {
+        const uint64_t slot = first - lowest_first_;  // wraps below the lowest
+        if (slot >= spans_.size()) {
+            return kNone;
+        }
+        const SecondIdSpan& span = spans_[slot];
+        const uint64_t offset = second - span.low;  // wraps below the span
+        return offset < span.count ? entries_[span.begin + offset] : kNone;
+    }
     // The pair's entry: `row` if it was empty; the first crop row it holds.
     uint32_t claim_entry(uint64_t first, uint64_t second, uint32_t row) {
         const SecondIdSpan& span = spans_[first - lowest_first_];

@@ -141,14 +141,23 @@ private:
     bool refilling_ = false;
 };
 
+// Looks up the first crop row of points [point, point + size) in the keys'
+// direct table: each lookup is a few steps that wait on no other, so the
+// processor overlaps them without being told to.
+void look_up_in_table(const Tagging& at, size_t point, size_t size, uint32_t* first_rows) {
+    for (size_t i = 0; i < size; ++i) {
+        first_rows[i] =
+            at.keys.first_row_in_table(at.points.at(point + i, 0), at.points.at(point + i, 1));
+    }
+}
+
 // Looks up the first crop row of points [point, point + size) (size at most
-// kBatch) into `first_rows`, every lookup started before any is waited for,
-// and starts fetching what tagging them reads next.
-void look_up_batch(const Tagging& at, RecentRows& recent, size_t point, size_t size,
-                   uint32_t* first_rows) {
+// kBatch) in the keys' hash, every lookup started before any is waited for.
+void look_up_hashed(const Tagging& at, RecentRows& recent, size_t point, size_t size,
+                    uint32_t* first_rows) {
     uint64_t firsts[kBatch];
     uint64_t seconds[kBatch];
-    const bool use_recent = !at.keys.direct() && recent.in_use();
+    const bool use_recent = recent.in_use();
     size_t hits = 0;
     for (size_t i = 0; i < size; ++i) {
         firsts[i] = integer_id(at.points.at(point + i, 0));
@@ -168,6 +177,20 @@ void look_up_batch(const Tagging& at, RecentRows& recent, size_t point, size_t s
                 recent.remember(firsts[i], seconds[i], first_rows[i]);
             }
         }
+    }
+}
+
+// Looks up the first crop row of scattered points [point, point + size)
+// (size at most kBatch) into `first_rows`, and starts fetching what tagging
+// them reads next.
+void look_up_batch(const Tagging& at, RecentRows& recent, size_t point, size_t size,
+                   uint32_t* first_rows) {
+    if (at.keys.direct()) {
+        look_up_in_table(at, point, size, first_rows);
+    } else {
+        look_up_hashed(at, recent, point, size, first_rows);
+    }
+    for (size_t i = 0; i < size; ++i) {
         if (first_rows[i] != CropRowKeys::kNone) {
             at.plan.prefetch(first_rows[i]);
             prefetch_for_write(&at.counts[first_rows[i]]);
@@ -177,15 +200,6 @@ void look_up_batch(const Tagging& at, RecentRows& recent, size_t point, size_t s
         if (first_rows[i] != CropRowKeys::kNone) {
             at.plan.prefetch_filters(first_rows[i]);
         }
-    }
-}
-
-// Looks up the first crop row of points [point, point + size) one by one in
-// the keys' direct table: when a batch's crop rows lie close together, their
-// entries are in cache and fetching them ahead only costs.
-void look_up_nearby(const Tagging& at, size_t point, size_t size, uint32_t* first_rows) {
-    for (size_t i = 0; i < size; ++i) {
-        first_rows[i] = first_row_of(at.points, at.keys, point + i, CropRowKeys::kNone);
     }
 }
 
@@ -225,14 +239,14 @@ void tag_looked_up(const Tagging& at, size_t point, size_t size, const uint32_t*
     }
 }
 
-// Tags scattered points [point, point + size), size at most kBatch, looking
-// their crop rows up one by one when `nearby`; returns whether their crop
-// rows lie close together.
+// Tags scattered points [point, point + size), size at most kBatch, without
+// fetching anything ahead when their crop rows are `nearby` (in the direct
+// table and in cache); returns whether their crop rows lie close together.
 bool tag_batch(const Tagging& at, RecentRows& recent, size_t point, size_t size, size_t end,
                bool nearby) {
     uint32_t first_rows[kBatch];
     if (nearby) {
-        look_up_nearby(at, point, size, first_rows);
+        look_up_in_table(at, point, size, first_rows);
         tag_looked_up<true>(at, point, size, first_rows);
     } else {
         // Scattered lookups keep the hardware from fetching the next batch's
