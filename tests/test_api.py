@@ -72,6 +72,7 @@ def test_tables_that_are_not_real_numbers(values):
         (None, 0, TypeError, "tolerance must be a number, got NoneType"),
         (0.5, -1, OverflowError, "num_threads must be 0 or more, got -1"),
         (0.5, np.int64(-2), OverflowError, "num_threads must be 0 or more, got -2"),
+        (0.5, 2**70, OverflowError, f"num_threads must be below 2\\*\\*64, got {2**70}"),
     ],
 )
 def test_wrong_scalars_are_named(tolerance, num_threads, error, message):

@@ -27,12 +27,15 @@ def is_engine_failure(error: BaseException) -> bool:
 
 def _check_scalars(tolerance: object, num_threads: object) -> None:
     """Names the argument at fault where the merge's own conversions would not: they
-    raise the same errors, but say only "must be real number" or "can't convert
-    negative int to unsigned"."""
+    raise the same errors, but say only "must be real number", "can't convert
+    negative int to unsigned" or "int too big to convert"."""
     if not hasattr(type(tolerance), "__float__") and not hasattr(type(tolerance), "__index__"):
         raise TypeError(f"tolerance must be a number, got {type(tolerance).__name__}")
-    if isinstance(num_threads, int | np.integer) and num_threads < 0:
-        raise OverflowError(f"num_threads must be 0 or more, got {num_threads}")
+    if isinstance(num_threads, int | np.integer):
+        if num_threads < 0:
+            raise OverflowError(f"num_threads must be 0 or more, got {num_threads}")
+        if num_threads >= 2**64:
+            raise OverflowError(f"num_threads must be below 2**64, got {num_threads}")
 
 
 def merge(
