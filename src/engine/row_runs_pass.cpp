@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstdlib>
 #include <optional>
 #include <vector>
 
@@ -23,6 +24,8 @@ struct RowRuns {
 // Runs are looked for by reading the ids of every kStride-th point only: the
 // points in between are taken to share them, which the copy checks.
 constexpr size_t kStride = 32;
+// How far ahead of the probes the table is fetched.
+constexpr size_t kScanAhead = 16 * kStride;
 // Shorter runs on average mean scattered crop rows: the runs are not looked
 // for further.
 constexpr size_t kMinMeanRun = 32;
@@ -35,13 +38,21 @@ size_t sampled_run_end(const TableView& points, size_t point) {
     const uint64_t first_bits = bits_of(points.at(point, 0));
     const uint64_t second_bits = bits_of(points.at(point, 1));
     size_t same = point;  // the last point known to share the ids
-    for (const size_t stride : {kStride, kStride / 4}) {
-        while (same + stride < points.rows &&
-               same_ids(points, same + stride, first_bits, second_bits)) {
-            same += stride;
+    while (same + kStride < points.rows &&
+           same_ids(points, same + kStride, first_bits, second_bits)) {
+        same += kStride;
+        // The probes walk through the table: the hardware does not follow
+        // steps this long.
+        if (same + kScanAhead < points.rows) {
+            prefetch_for_read(points.row_start(same + kScanAhead));
         }
     }
-    return run_end(points, same, std::min(points.rows, same + kStride / 4));
+    constexpr size_t kShortStride = kStride / 4;
+    while (same + kShortStride < points.rows &&
+           same_ids(points, same + kShortStride, first_bits, second_bits)) {
+        same += kShortStride;
+    }
+    return run_end(points, same, std::min(points.rows, same + kShortStride));
 }
 
 // One crop row's run of points.
@@ -115,25 +126,76 @@ std::optional<RowRuns> find_row_runs(const TableView& points, const CropRowKeys&
     return runs;
 }
 
-// Starts fetching the first lines of a crop row's run, in the direction of
-// the visit: runs lie anywhere in the table, so the hardware cannot know
-// where the next one starts. This is done kRunsAhead runs ahead, so that the
-// lines arrive while the runs in between are copied.
-constexpr uint32_t kRunsAhead = 2;
-void prefetch_run(const TableView& points, const RowRuns& runs, uint32_t row, bool backward) {
-    constexpr size_t kLines = 16;
-    constexpr size_t kLine = 64;
-    const size_t length = runs.first[row + 1] - runs.first[row];
-    if (length == 0 || !points.rows_are_contiguous()) {
-        return;
+// Fetches the points of the runs ahead of the copy, in the order the copy
+// visits them and about kLinesAhead lines ahead of it: runs lie anywhere in
+// the table, so the hardware cannot know where the next one starts. One line
+// is fetched for each line's worth of points the copy visits: fetching a
+// whole run at once queues more fetches than the core keeps in flight, and
+// the copy stalls behind them.
+template <bool kBackward>
+class RunsAheadFetch {
+public:
+    // Over the runs of crop rows [low, high), visited in the copy's direction.
+    RunsAheadFetch(const TableView& points, const RowRuns& runs, uint32_t low, uint32_t high)
+        : points_(points),
+          runs_(runs),
+          next_row_(kBackward ? high : low),
+          last_row_(kBackward ? low : high),
+          points_per_line_(points_per_line(points)) {
+        if (!points.rows_are_contiguous()) {
+            next_row_ = last_row_;  // points spread over many lines: left to the hardware
+        }
+        for (size_t line = 0; line < kLinesAhead; ++line) {
+            fetch_next_line();
+        }
     }
-    const size_t lines = std::min(kLines, length * points.cols * sizeof(double) / kLine + 1);
-    const size_t point = backward ? runs.begin[row] + length - 1 : runs.begin[row];
-    const char* line = reinterpret_cast<const char*>(points.row_start(point));
-    for (size_t ahead = 0; ahead < lines; ++ahead) {
-        prefetch_for_read(backward ? line - ahead * kLine : line + ahead * kLine);
+
+    // The copy visited a point.
+    void point_visited() {
+        if (--until_next_line_ == 0) {
+            until_next_line_ = points_per_line_;
+            fetch_next_line();
+        }
     }
-}
+
+private:
+    static constexpr size_t kLinesAhead = 256;
+    static constexpr size_t kLine = 64;
+
+    static size_t points_per_line(const TableView& points) {
+        const size_t row_bytes = std::abs(points.row_stride) * sizeof(double);
+        return std::max<size_t>(1, kLine / std::max<size_t>(1, row_bytes));
+    }
+
+    // Fetches the line of the next point not yet fetched, skipping the
+    // points that share it.
+    void fetch_next_line() {
+        while (left_in_run_ == 0) {
+            if (next_row_ == last_row_) {
+                return;
+            }
+            start_run(kBackward ? --next_row_ : next_row_++);
+        }
+        prefetch_for_read(points_.row_start(point_));
+        const size_t step = std::min(left_in_run_, points_per_line_);
+        left_in_run_ -= step;
+        point_ = kBackward ? point_ - step : point_ + step;
+    }
+
+    void start_run(uint32_t row) {
+        left_in_run_ = runs_.first[row + 1] - runs_.first[row];
+        point_ = kBackward ? runs_.begin[row] + left_in_run_ - 1 : runs_.begin[row];
+    }
+
+    const TableView& points_;
+    const RowRuns& runs_;
+    uint32_t next_row_;  // the next crop row whose run is fetched
+    uint32_t last_row_;  // and where they end
+    size_t left_in_run_ = 0;
+    size_t point_ = 0;  // the next point to fetch
+    size_t points_per_line_;
+    size_t until_next_line_ = 1;
+};
 
 // Copies the survivors of places [begin, end) among the runs laid end to end
 // in crop-row order (see OrderedBlockCopy), checking that every point shares
@@ -148,11 +210,9 @@ OrderedBlock copy_runs_block(const TableView& points, const RowFilters& plan, co
         std::upper_bound(runs.first.begin(), runs.first.end(), begin) - runs.first.begin() - 1);
     const auto high = static_cast<uint32_t>(
         std::lower_bound(runs.first.begin(), runs.first.end(), end) - runs.first.begin());
+    RunsAheadFetch<kBackward> ahead(points, runs, low, std::min(high, rows));
     for (uint32_t step = low; step < std::min(high, rows); ++step) {
         const uint32_t row = kBackward ? high - 1 - (step - low) : step;
-        if (step + kRunsAhead < std::min(high, rows)) {
-            prefetch_run(points, runs, kBackward ? row - kRunsAhead : row + kRunsAhead, kBackward);
-        }
         const size_t from = std::max(begin, runs.first[row]);
         const size_t to = std::min(end, runs.first[row + 1]);
         if (from >= to) {
@@ -164,9 +224,12 @@ OrderedBlock copy_runs_block(const TableView& points, const RowFilters& plan, co
         // ids of its first, which each block checks for its part as it copies.
         const uint64_t first_bits = bits_of(points.at(runs.begin[row], 0));
         const uint64_t second_bits = bits_of(points.at(runs.begin[row], 1));
-        if (!copy_kept_points<kBackward>(
-                points, RowSurvival(points, plan, row), table_from, table_to, out, block.kept,
-                [&](size_t point) { return same_ids(points, point, first_bits, second_bits); })) {
+        if (!copy_kept_points<kBackward>(points, RowSurvival(points, plan, row), table_from,
+                                         table_to, out, block.kept, [&](size_t point) {
+                                             ahead.point_visited();
+                                             return same_ids(points, point, first_bits,
+                                                             second_bits);
+                                         })) {
             block.in_order = false;
             break;
         }
