@@ -27,10 +27,10 @@ bool blocks_in_order(const std::vector<OrderedBlock>& found) {
 // each block's pair meets: blocks 2k and 2k + 1 meet at the start of 2k + 1;
 // a last block without a partner writes upward from its start.
 struct BlockPairs {
-    size_t total;
+    std::span<const size_t> begins;
     size_t blocks;
 
-    size_t begin(size_t block) const { return total * block / blocks; }
+    size_t begin(size_t block) const { return begins[block]; }
     size_t meeting(size_t block) const { return begin(std::min(block | 1U, blocks - 1)); }
 };
 
@@ -61,11 +61,20 @@ void close_up_pairs(const BlockPairs& pairs, const std::vector<OrderedBlock>& fo
 
 }  // namespace
 
-bool copy_in_block_pairs(size_t points, size_t cols, const WorkerPool& pool, size_t blocks,
+std::vector<size_t> even_block_begins(size_t points, size_t blocks) {
+    std::vector<size_t> begins(blocks + 1);
+    for (size_t block = 0; block <= blocks; ++block) {
+        begins[block] = points * block / blocks;
+    }
+    return begins;
+}
+
+bool copy_in_block_pairs(std::span<const size_t> block_begins, size_t cols, const WorkerPool& pool,
                          const PassProgress& progress, FloatTable& output,
                          const OrderedBlockCopy& copy_block) {
-    const BlockPairs pairs{points, blocks};
-    output = FloatTable::row_major(points, cols);
+    const size_t blocks = block_begins.size() - 1;
+    const BlockPairs pairs{block_begins, blocks};
+    output = FloatTable::row_major(block_begins.back(), cols);
     std::vector<OrderedBlock> found(blocks);
     pool.for_each(blocks, [&](size_t block) {
         const bool backward = block % 2 == 0 && block + 1 < blocks;

@@ -3,6 +3,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <span>
+#include <vector>
 
 #include "engine/crop_row_keys.h"
 #include "engine/float_table.h"
@@ -25,14 +27,18 @@ struct OrderedBlock {
 using OrderedBlockCopy =
     std::function<OrderedBlock(size_t begin, size_t end, double* meet, bool backward)>;
 
-// Splits the points into `blocks` (at least 1) blocks, which go in pairs
-// that meet where the second one starts: the first block writes its
-// survivors downward from there, the second upward, so a pair's survivors
-// come out together. Pairs are then closed up into `output`. Returns false,
-// having written nothing of use, when a block gave up or the blocks are not
-// in crop-row order one after another; advances `progress` only when it
-// returns true.
-bool copy_in_block_pairs(size_t points, size_t cols, const WorkerPool& pool, size_t blocks,
+// Where each of `blocks` (at least 1) blocks of about equal size starts
+// among `points` points, and where the last one ends.
+std::vector<size_t> even_block_begins(size_t points, size_t blocks);
+
+// Copies the blocks that start at `block_begins` (the last entry is where the
+// last block ends), which go in pairs that meet where the second one starts:
+// the first block writes its survivors downward from there, the second
+// upward, so a pair's survivors come out together. Pairs are then closed up
+// into `output`. Returns false, having written nothing of use, when a block
+// gave up or the blocks are not in crop-row order one after another;
+// advances `progress` only when it returns true.
+bool copy_in_block_pairs(std::span<const size_t> block_begins, size_t cols, const WorkerPool& pool,
                          const PassProgress& progress, FloatTable& output,
                          const OrderedBlockCopy& copy_block);
 

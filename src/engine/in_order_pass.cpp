@@ -1,5 +1,7 @@
 #include "engine/in_order_pass.h"
 
+#include <vector>
+
 #include "engine/block_pairs.h"
 #include "engine/kept_points.h"
 #include "engine/point_runs.h"
@@ -83,14 +85,14 @@ bool first_runs_in_order(const TableView& points, const CropRowKeys& keys, const
 bool copy_survivors_in_table_order(const TableView& points, const CropRowKeys& keys,
                                    const RowFilters& plan, const WorkerPool& pool, size_t blocks,
                                    const PassProgress& progress, FloatTable& output) {
+    const std::vector<size_t> begins = even_block_begins(points.rows, blocks);
     for (size_t block = 0; block < blocks; ++block) {
-        if (!first_runs_in_order(points, keys, plan, points.rows * block / blocks,
-                                 points.rows * (block + 1) / blocks)) {
+        if (!first_runs_in_order(points, keys, plan, begins[block], begins[block + 1])) {
             return false;
         }
     }
     return copy_in_block_pairs(
-        points.rows, points.cols, pool, blocks, progress, output,
+        begins, points.cols, pool, progress, output,
         [&](size_t begin, size_t end, double* meet, bool backward) {
             return backward
                        ? copy_block_in_table_order<true>(points, keys, plan, begin, end, meet)

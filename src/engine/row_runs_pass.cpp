@@ -250,7 +250,7 @@ bool copy_survivors_by_row_runs(const TableView& points, const CropRowKeys& keys
         return false;
     }
     return copy_in_block_pairs(
-        points.rows, points.cols, pool, blocks, progress, output,
+        even_block_begins(points.rows, blocks), points.cols, pool, progress, output,
         [&](size_t begin, size_t end, double* meet, bool backward) {
             return backward ? copy_runs_block<true>(points, plan, *runs, begin, end, meet)
                             : copy_runs_block<false>(points, plan, *runs, begin, end, meet);
