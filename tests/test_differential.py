@@ -215,6 +215,21 @@ def _swap_halves(points):
     return np.concatenate([points[half:], points[:half]])
 
 
+def _tiles_by_x(rows_per_tile, *, one_point_last=False):
+    """Consecutive crop rows make a tile, tiles come in crop-row order and each tile's points
+    by x, so that its crop rows alternate; one point of the first tile may come last."""
+
+    def layout(points):
+        starts = np.any(points[1:, :2] != points[:-1, :2], axis=1)
+        tile = np.concatenate(([0], np.cumsum(starts))) // rows_per_tile
+        order = np.lexsort((points[:, 2], tile))
+        if one_point_last:
+            order = np.append(order[1:], order[0])
+        return points[order]
+
+    return layout
+
+
 @pytest.mark.parametrize(
     "layout",
     [
@@ -225,6 +240,9 @@ def _swap_halves(points):
             lambda points: points[np.random.default_rng(7).permutation(len(points))], id="shuffled"
         ),
         pytest.param(lambda points: points[np.argsort(points[:, 2])], id="by-x"),
+        pytest.param(_tiles_by_x(8), id="tiles-by-x"),
+        pytest.param(_tiles_by_x(64), id="long-tiles-by-x"),
+        pytest.param(_tiles_by_x(8, one_point_last=True), id="tiles-one-point-last"),
     ],
 )
 # First ids far apart take the keyed hash (and what keeps its recent answers) instead of a table.
@@ -248,8 +266,9 @@ def test_point_layouts_give_the_same_survivors_in_row_then_table_order(
     crop_row_of = {(r[1], r[2]): i for i, r in enumerate(connected)}
     crop_rows = [crop_row_of[(np.floor(a), b)] for a, b in survivors[:, :2]]
     expected = survivors[np.lexsort((place[survivors[:, 4].astype(np.int64)], crop_rows))]
-    for num_threads in (1, 0):
-        out = merge_points_removing_overlap(connected, laid_out, info, 0.3, num_threads)
+    # Column by column, the passes read the points through their strides.
+    for table, num_threads in ((laid_out, 1), (laid_out, 0), (np.asfortranarray(laid_out), 0)):
+        out = merge_points_removing_overlap(connected, table, info, 0.3, num_threads)
         np.testing.assert_array_equal(out, expected)
 
 

@@ -12,6 +12,7 @@
 #include "engine/row_merge.h"
 #include "engine/row_runs_pass.h"
 #include "engine/scattered_pass.h"
+#include "engine/segment_pass.h"
 #include "engine/worker_pool.h"
 
 namespace cropmerge {
@@ -99,7 +100,8 @@ FloatTable copy_survivors(const TableView& points, const CropRowKeys& keys, cons
     if (points.cols >= 2) {
         FloatTable output;
         if (copy_survivors_in_table_order(points, keys, plan, pool, blocks, progress, output) ||
-            copy_survivors_by_row_runs(points, keys, plan, pool, blocks, progress, output)) {
+            copy_survivors_by_row_runs(points, keys, plan, pool, blocks, progress, output) ||
+            copy_survivors_in_segments(points, keys, plan, pool, blocks, progress, output)) {
             return output;
         }
     }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <algorithm>
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -59,6 +60,25 @@ inline void stream_bytes(char* to, const char* from, size_t bytes) {
 inline void finish_streaming() {
 #if defined(__SSE2__)
     _mm_sfence();
+#endif
+}
+
+// Writes `count` values to `to` past the cache, for values written one
+// stretch after another, which fill whole lines between them.
+inline void stream_values(const double* from, size_t count, double* to) {
+#if defined(__SSE2__) && defined(__x86_64__)
+    size_t done = 0;
+    if (reinterpret_cast<uintptr_t>(to) % 16 == 0) {
+        for (; done + 2 <= count; done += 2) {
+            _mm_stream_pd(to + done, _mm_loadu_pd(from + done));
+        }
+    }
+    for (; done < count; ++done) {
+        _mm_stream_si64(reinterpret_cast<long long*>(to + done),
+                        std::bit_cast<long long>(from[done]));
+    }
+#else
+    std::memcpy(to, from, count * sizeof(double));
 #endif
 }
 
