@@ -153,22 +153,10 @@ private:
         if (high_row - low_row >= kMaxSegmentRows) {
             return false;
         }
-        // Where each crop row's survivors start among the segment's.
-        size_t total = 0;
-        for (uint32_t row = low_row; row <= high_row; ++row) {
-            offsets_[row - low_row] = total;
-            total += counts_[row];
-            counts_[row] = 0;
-        }
         const size_t begin = kBackward ? after + 1 : segment.first;
         const size_t end = kBackward ? segment.first + 1 : after;
-        for (size_t point = begin; point < end; ++point) {
-            const uint32_t tag = tags_[point % kWindow];
-            if (tag != kRemoved) {
-                order_[offsets_[tag - low_row]++] = point;
-            }
-        }
-        write_in_order(total);
+        const uint32_t total = order_survivors(begin, end, low_row, high_row);
+        write_in_order(begin, total);
         if (oldest_ >= kWindow) {  // written segments: their room is of no more use
             segments_.erase(segments_.begin(), segments_.begin() + static_cast<ptrdiff_t>(oldest_));
             oldest_ = 0;
@@ -184,19 +172,39 @@ private:
         return true;
     }
 
-    // Writes the first `count` points of order_ after those already written.
-    void write_in_order(size_t count) {
+    // Lists the survivors of points [begin, end), of crop rows [low_row,
+    // high_row], in order_, crop row by crop row and each in table order, as
+    // offsets from `begin`; returns how many there are.
+    uint32_t order_survivors(size_t begin, size_t end, uint32_t low_row, uint32_t high_row) {
+        uint32_t total = 0;  // a segment holds fewer than kWindow points
+        for (uint32_t row = low_row; row <= high_row; ++row) {
+            offsets_[row - low_row] = total;
+            total += counts_[row];
+            counts_[row] = 0;
+        }
+        for (size_t point = begin; point < end; ++point) {
+            const uint32_t tag = tags_[point % kWindow];
+            if (tag != kRemoved) {
+                order_[offsets_[tag - low_row]++] = static_cast<uint32_t>(point - begin);
+            }
+        }
+        return total;
+    }
+
+    // Writes the first `count` points listed in order_, offsets from point
+    // `begin`, after those already written.
+    void write_in_order(size_t begin, size_t count) {
         const TableView points = points_;  // a copy: the stores cannot change it
         const size_t cols = points.cols;
         double* to = kBackward ? out_ - (block_.kept + count) * cols : out_ + block_.kept * cols;
         if (!points.rows_are_contiguous()) {
             for (size_t survivor = 0; survivor < count; ++survivor) {
-                copy_rows(points, order_[survivor], 1, to + survivor * cols);
+                copy_rows(points, begin + order_[survivor], 1, to + survivor * cols);
             }
             return;
         }
         for (size_t survivor = 0; survivor < count; ++survivor) {
-            stream_values(points.row_start(order_[survivor]), cols, to + survivor * cols);
+            stream_values(points.row_start(begin + order_[survivor]), cols, to + survivor * cols);
         }
     }
 
@@ -205,8 +213,8 @@ private:
     double* out_;
     std::vector<uint32_t> tags_;    // per point, by its index modulo kWindow
     std::vector<uint32_t> counts_;  // per crop row, its survivors in waiting segments
-    std::vector<size_t> offsets_;
-    std::vector<size_t> order_;  // a segment's survivors in crop-row order
+    std::vector<uint32_t> offsets_;
+    std::vector<uint32_t> order_;  // a segment's survivors in crop-row order
     std::vector<Segment> segments_;
     size_t oldest_ = 0;        // the oldest segment not yet written
     uint64_t lowest_key_ = 0;  // every key written is below this
