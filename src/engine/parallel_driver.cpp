@@ -37,8 +37,8 @@ constexpr size_t kMinRowsToIndexInParallel = size_t{1} << 14U;
 constexpr size_t kPrefetchRows = 8;
 
 // The fewest points worth a thread of their own, in a pass over points in
-// runs of one crop row and in one over scattered points, which costs several
-// times more per point.
+// runs of one crop row and in one that looks up every point (points in
+// segments or scattered), which costs several times more per point.
 constexpr size_t kMinPointsPerBlock = size_t{1} << 16U;
 constexpr size_t kMinScatteredPointsPerBlock = size_t{1} << 15U;
 
@@ -96,18 +96,18 @@ RowFilters plan_rows(const MergeInputs& inputs, const WorkerPool& pool,
 FloatTable copy_survivors(const TableView& points, const CropRowKeys& keys, const RowFilters& plan,
                           const WorkerPool& pool, const PassProgress& progress) {
     const size_t blocks = point_blocks(points.rows, pool, kMinPointsPerBlock);
+    const size_t looked_up_blocks = point_blocks(points.rows, pool, kMinScatteredPointsPerBlock);
     // Without both id columns no point belongs to any crop row.
     if (points.cols >= 2) {
         FloatTable output;
         if (copy_survivors_in_table_order(points, keys, plan, pool, blocks, progress, output) ||
             copy_survivors_by_row_runs(points, keys, plan, pool, blocks, progress, output) ||
-            copy_survivors_in_segments(points, keys, plan, pool, blocks, progress, output)) {
+            copy_survivors_in_segments(points, keys, plan, pool, looked_up_blocks, progress,
+                                       output)) {
             return output;
         }
     }
-    return copy_scattered_survivors(points, keys, plan, pool,
-                                    point_blocks(points.rows, pool, kMinScatteredPointsPerBlock),
-                                    progress);
+    return copy_scattered_survivors(points, keys, plan, pool, looked_up_blocks, progress);
 }
 
 }  // namespace

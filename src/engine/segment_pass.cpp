@@ -1,6 +1,7 @@
 #include "engine/segment_pass.h"
 
 #include <algorithm>
+#include <array>
 #include <cstdint>
 #include <vector>
 
@@ -302,11 +303,35 @@ std::vector<size_t> segment_block_begins(const TableView& points, const CropRowK
     return begins;
 }
 
+// Whether the first points of [begin, end) look like a segment: crop rows
+// close together, each met several times. Scattered points mostly show at
+// once that they do not: they are turned away here, before a worker starts or
+// the output is written.
+bool first_points_in_segments(const TableView& points, const CropRowKeys& keys, size_t begin,
+                              size_t end) {
+    constexpr size_t kProbe = 256;
+    std::array<uint32_t, kProbe> rows{};
+    const size_t count = std::min(kProbe, end - begin);
+    look_up_rows(points, keys, [&](size_t i) { return begin + i; }, count, rows.data());
+    const auto known = static_cast<size_t>(
+        std::remove(rows.begin(), rows.begin() + count, CropRowKeys::kNone) - rows.begin());
+    std::sort(rows.begin(), rows.begin() + known);
+    const auto distinct =
+        static_cast<size_t>(std::unique(rows.begin(), rows.begin() + known) - rows.begin());
+    return known == 0 || (rows[distinct - 1] - rows[0] < kMaxSegmentRows && 2 * distinct <= known);
+}
+
 }  // namespace
 
 bool copy_survivors_in_segments(const TableView& points, const CropRowKeys& keys,
                                 const RowFilters& plan, const WorkerPool& pool, size_t blocks,
                                 const PassProgress& progress, FloatTable& output) {
+    const std::vector<size_t> even = even_block_begins(points.rows, blocks);
+    for (size_t block = 0; block < blocks; ++block) {
+        if (!first_points_in_segments(points, keys, even[block], even[block + 1])) {
+            return false;
+        }
+    }
     return copy_in_block_pairs(
         segment_block_begins(points, keys, blocks), points.cols, pool, progress, output,
         [&](size_t begin, size_t end, double* meet, bool backward) {
