@@ -76,12 +76,36 @@ public:
         return oldest_ == segments_.size() || distance(point) + count <= kWindow;
     }
 
-    // Tags `point`, met after every point visited before and with room made
-    // for it; false when the points are not in segments.
-    bool visit(size_t point, uint32_t row) {
+    // Whether every crop row of a batch (kNone for none) lies among those of
+    // the segment met last, as most batches' do: their points then need no
+    // filing.
+    bool in_last_segment(const uint32_t* rows, size_t count) const {
+        if (oldest_ == segments_.size()) {
+            return false;
+        }
+        const Segment& last = segments_.back();
+        bool inside = true;
+        for (size_t i = 0; i < count; ++i) {
+            const uint32_t key_of_row = key(rows[i]);
+            inside &= rows[i] == CropRowKeys::kNone ||
+                      (key_of_row >= last.low && key_of_row <= last.high);
+        }
+        return inside;
+    }
+
+    // Files `point`, met after every point visited before and with room made
+    // for it, under the segments (see place); false when the points are not
+    // in segments.
+    bool file(size_t point, uint32_t row) {
+        return row == CropRowKeys::kNone || place(key(row), point);
+    }
+
+    // Tags `point` with the crop row it survives in, and counts it; false for
+    // a crop row that shares its id pair, which this pass does not handle.
+    bool tag(size_t point, uint32_t row) {
         uint32_t tag = kRemoved;
         if (row != CropRowKeys::kNone) {
-            if (plan_.chained(row) || !place(key(row), point)) {
+            if (plan_.chained(row)) {
                 return false;
             }
             if (plan_.keeps_nearby(row, points_, point)) {
@@ -122,7 +146,7 @@ private:
     bool place(uint32_t key, size_t point) {
         const bool waiting = oldest_ < segments_.size();
         if (waiting && key >= segments_.back().low && key <= segments_.back().high) {
-            return true;  // the usual case: a crop row of the segment met last
+            return true;  // a crop row of the segment met last
         }
         if (!waiting || key > segments_.back().high) {
             if (key < lowest_key_) {
@@ -238,8 +262,10 @@ bool walk_points(SegmentWalk<kBackward>& walk, const TableView& points, const Cr
         if (!walk.make_room(point_at(done), size)) {
             return false;
         }
+        const bool filed = walk.in_last_segment(rows, size);
         for (size_t i = 0; i < size; ++i) {
-            if (!walk.visit(point_at(done + i), rows[i])) {
+            const size_t point = point_at(done + i);
+            if (!(filed || walk.file(point, rows[i])) || !walk.tag(point, rows[i])) {
                 return false;
             }
         }
