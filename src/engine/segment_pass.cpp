@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cstdint>
+#include <utility>
 #include <vector>
 
 #include "engine/block_pairs.h"
@@ -316,13 +317,12 @@ size_t boundary_between_segments(const TableView& points, const CropRowKeys& key
     return even;
 }
 
-// Where the blocks start: each boundary of an even split moved on to one
-// between segments, if there is one near. A block that starts inside a
+// Where the blocks start: each boundary of an even split (`begins`) moved on
+// to one between segments, if there is one near. A block that starts inside a
 // segment shares crop rows with the block before it, and the pass fails.
 std::vector<size_t> segment_block_begins(const TableView& points, const CropRowKeys& keys,
-                                         size_t blocks) {
-    std::vector<size_t> begins = even_block_begins(points.rows, blocks);
-    for (size_t block = 1; block < blocks; ++block) {
+                                         std::vector<size_t> begins) {
+    for (size_t block = 1; block + 1 < begins.size(); ++block) {
         begins[block] = boundary_between_segments(points, keys, begins[block - 1], begins[block],
                                                   begins[block + 1]);
     }
@@ -352,14 +352,14 @@ bool first_points_in_segments(const TableView& points, const CropRowKeys& keys, 
 bool copy_survivors_in_segments(const TableView& points, const CropRowKeys& keys,
                                 const RowFilters& plan, const WorkerPool& pool, size_t blocks,
                                 const PassProgress& progress, FloatTable& output) {
-    const std::vector<size_t> even = even_block_begins(points.rows, blocks);
+    std::vector<size_t> even = even_block_begins(points.rows, blocks);
     for (size_t block = 0; block < blocks; ++block) {
         if (!first_points_in_segments(points, keys, even[block], even[block + 1])) {
             return false;
         }
     }
     return copy_in_block_pairs(
-        segment_block_begins(points, keys, blocks), points.cols, pool, progress, output,
+        segment_block_begins(points, keys, std::move(even)), points.cols, pool, progress, output,
         [&](size_t begin, size_t end, double* meet, bool backward) {
             return backward ? copy_block_in_segments<true>(points, keys, plan, begin, end, meet)
                             : copy_block_in_segments<false>(points, keys, plan, begin, end, meet);
