@@ -18,16 +18,20 @@ def first_rows(table, queries):
 
 
 # Whole ids that fit a table are looked up directly; any others are ranked first.
+# Queries of whole ids alone take a shorter way than queries with any other.
 @pytest.mark.parametrize("table_ids", [WHOLE, WHOLE + ODD], ids=["whole-ids", "any-ids"])
+@pytest.mark.parametrize(
+    "query_ids", [[*WHOLE, 2.0**40, np.inf], WHOLE + ODD], ids=["whole", "any"]
+)
 @pytest.mark.parametrize("seed", [0, 1])
-def test_lookups_match_one_by_one_comparison(table_ids, seed):
+def test_lookups_match_one_by_one_comparison(table_ids, query_ids, seed):
     rng = np.random.default_rng(seed)
     table = rng.choice(table_ids, 40), rng.choice(table_ids, 40)
-    queries = rng.choice(WHOLE + ODD, 400), rng.choice(WHOLE + ODD, 400)
+    queries = rng.choice(query_ids, 400), rng.choice(query_ids, 400)
 
     assert FloatPairIndex(*table).rows(*queries).tolist() == first_rows(table, queries)
 
-    rows, odd = PairTable(*table).match(*queries)
+    rows, odd = PairTable(*table).match(np.column_stack(queries))
     truncated = [integer_ids(ids) for ids in (*table, *queries)]
     assert rows.tolist() == first_rows(truncated[:2], truncated[2:])
     assert odd.tolist() == (not_whole(queries[0]) | not_whole(queries[1])).tolist()
