@@ -81,7 +81,7 @@ def _farthest_pair(own_columns: np.ndarray, connected_columns: np.ndarray) -> np
     for index in range(1, 9):
         np.greater(distance[index], best, out=farther)
         np.fmax(best, distance[index], out=best)
-        pair[farther] = index
+        np.putmask(pair, farther, index)
     return pair
 
 
