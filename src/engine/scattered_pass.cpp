@@ -142,13 +142,10 @@ private:
 };
 
 // Looks up the first crop row of points [point, point + size) in the keys'
-// direct table: each lookup is a few steps that wait on no other, so the
-// processor overlaps them without being told to.
+// direct table.
 void look_up_in_table(const Tagging& at, size_t point, size_t size, uint32_t* first_rows) {
-    for (size_t i = 0; i < size; ++i) {
-        first_rows[i] =
-            at.keys.first_row_in_table(at.points.at(point + i, 0), at.points.at(point + i, 1));
-    }
+    first_rows_in_table(
+        at.points, at.keys, [point](size_t i) { return point + i; }, size, first_rows);
 }
 
 // Looks up the first crop row of points [point, point + size) (size at most

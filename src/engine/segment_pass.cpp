@@ -41,9 +41,7 @@ template <class PointAt>
 void look_up_rows(const TableView& points, const CropRowKeys& keys, const PointAt& point_at,
                   size_t count, uint32_t* rows) {
     if (keys.direct()) {
-        for (size_t i = 0; i < count; ++i) {
-            rows[i] = keys.first_row_in_table(points.at(point_at(i), 0), points.at(point_at(i), 1));
-        }
+        first_rows_in_table(points, keys, point_at, count, rows);
         return;
     }
     for (size_t i = 0; i < count; ++i) {
