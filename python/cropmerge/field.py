@@ -10,7 +10,6 @@ change from point to point, every point is matched on its own.
 
 from __future__ import annotations
 
-import itertools
 import os
 import threading
 from concurrent.futures import Future, ThreadPoolExecutor
@@ -30,7 +29,11 @@ EXAMPLES = 3  # id pairs a finding shows
 SAMPLE_ROWS = 512  # crop rows, spread over the table, whose points give the spacing
 _BLOCK = 65536  # points read at a time
 _PROBE = 256  # points at the start of a block that show how its ids run
-_BLOCKS_PER_THREAD = 4  # fewer, and a thread of its own costs more than it saves
+# Blocks matched as one piece of work. Few for scattered points, so that the threads
+# sharing the pieces finish together; many for points in runs, whose runs are matched
+# many blocks at a time: each call into NumPy takes the interpreter from the caller.
+_SCATTERED_CHUNK = 2
+_RUNS_CHUNK = 32
 
 
 @dataclass
@@ -63,12 +66,12 @@ class IndexedField:
     points: np.ndarray
     info: np.ndarray
     links: Links  # the rows of row_information that the merge looks up
-    matching: tuple[Future[PointSummary], ...]  # passes over parts of the points, in threads
+    matching: _PointMatching  # the pass over the points, in threads
 
     @cached_property
     def matched(self) -> MatchedPoints:
-        """The points matched to their crop rows, once the passes over them are done."""
-        return _matched([part.result() for part in self.matching])
+        """The points matched to their crop rows, once the pass over them is done."""
+        return self.matching.result()
 
 
 def _sampled_rows(rows: int) -> np.ndarray:
@@ -199,17 +202,65 @@ def _summarise_points(
     return matcher.summary
 
 
-def _parts(points: np.ndarray) -> list[range]:
-    """The points split into ranges of whole blocks, one for each thread that matches
-    them. Points that come in runs are read faster than the crop rows are checked, so
-    one thread does; scattered points get one thread per processor, each with several
-    blocks."""
-    blocks = -(-len(points) // _BLOCK)
-    threads = 1
-    if blocks and _scattered(points[:_BLOCK]):
-        threads = max(1, min(os.process_cpu_count() or 1, blocks // _BLOCKS_PER_THREAD))
-    bounds = [min(len(points), blocks * k // threads * _BLOCK) for k in range(threads + 1)]
-    return [range(start, stop, _BLOCK) for start, stop in itertools.pairwise(bounds)]
+class _PointMatching:
+    """Matches the points chunk by chunk (ranges of whole blocks) in threads of its own;
+    the first caller of ``result`` then takes chunks alongside them until none is left.
+
+    The caller checks the crop rows meanwhile. Points that come in runs are read faster
+    than that, so one thread does; scattered points get one thread for each processor
+    but the caller's, so that no thread has to wait for a processor (or for the
+    interpreter) while the others work.
+    """
+
+    def __init__(self, points: np.ndarray, connected: np.ndarray, chosen: np.ndarray) -> None:
+        self._points, self._chosen = points, chosen
+        scattered = len(points) > 0 and _scattered(points[:_BLOCK])
+        size = (_SCATTERED_CHUNK if scattered else _RUNS_CHUNK) * _BLOCK
+        self._chunks = [
+            range(start, min(start + size, len(points)), _BLOCK)
+            for start in range(0, len(points), size)
+        ]
+        self._found = [PointSummary() for _ in self._chunks]
+        self._taken = 0  # chunks handed out
+        self._lock = threading.Lock()
+        self._stop = threading.Event()
+        self._rows: Future[PairTable] = Future()
+        threads = 1
+        if scattered:
+            threads = max(1, min((os.process_cpu_count() or 1) - 1, len(self._chunks)))
+        pool = ThreadPoolExecutor(threads, thread_name_prefix="cropmerge-points")
+        # The first thread indexes the crop rows; the others wait for it.
+        self._passes = [pool.submit(self._index_and_match, connected)]
+        self._passes += [pool.submit(self._match_chunks) for _ in range(threads - 1)]
+        pool.shutdown(wait=False)  # its threads end with the pass
+
+    def stop(self) -> None:
+        """Leaves the chunks not yet taken: their points are of no use now."""
+        self._stop.set()
+
+    def result(self) -> MatchedPoints:
+        self._match_chunks()
+        for done in self._passes:
+            done.result()
+        return _matched(self._found)
+
+    def _index_and_match(self, connected: np.ndarray) -> None:
+        try:
+            self._rows.set_result(PairTable(*id_columns(connected, 1, 2)))
+        except BaseException as error:
+            self._rows.set_exception(error)
+            raise
+        self._match_chunks()
+
+    def _match_chunks(self) -> None:
+        while not self._stop.is_set():
+            with self._lock:
+                chunk, self._taken = self._taken, self._taken + 1
+            if chunk >= len(self._chunks):
+                return
+            self._found[chunk] = _summarise_points(
+                self._points, self._rows, self._chosen, self._chunks[chunk], self._stop
+            )
 
 
 def _joined(blocks: list[np.ndarray], empty: np.ndarray) -> np.ndarray:
@@ -236,25 +287,17 @@ def index_field(
 
     The points are matched in threads of their own while the crop rows are looked up
     and, until ``matched`` is read, while the caller goes on: NumPy lets go of the
-    interpreter while it works, so they share the processors.
+    interpreter while it works, so they share the processors. Reading ``matched``
+    joins in.
     """
     connected, points, info = as_tables(connected_crop_rows, points_in_rows, row_information)
     check_shapes(connected, points, info)
     # check_shapes lets a table without rows have fewer columns.
     point_ids = points if points.shape[1] >= 2 else np.zeros((0, 2))
-    parts = _parts(point_ids)
-    pool = ThreadPoolExecutor(len(parts), thread_name_prefix="cropmerge-points")
-    stop = threading.Event()
-    # The first thread indexes the crop rows; the others wait for it (it waits for none).
-    rows = pool.submit(PairTable, *id_columns(connected, 1, 2))
-    chosen = _sampled_rows(len(connected))
-    matching = tuple(
-        pool.submit(_summarise_points, point_ids, rows, chosen, part, stop) for part in parts
-    )
-    pool.shutdown(wait=False)  # its threads end with the passes
+    matching = _PointMatching(point_ids, connected, _sampled_rows(len(connected)))
     try:
         links = find_links(connected, info)
     except BaseException:
-        stop.set()  # the points are of no use now
+        matching.stop()
         raise
     return IndexedField(connected, points, info, links, matching)
