@@ -3,6 +3,7 @@ auto_tolerance finds half the spacing of points along rows."""
 
 import math
 import os
+import threading
 
 import cropmerge
 import numpy as np
@@ -176,6 +177,29 @@ def test_point_findings_do_not_depend_on_point_order_or_table_size(small_blocks,
         )
     expected = (int(np.count_nonzero(unlisted)), (tuple(dropped.tolist()),))
     assert counts == [(*expected, len(range(0, len(points), 999)))] * 3
+
+
+def test_a_chunk_that_failed_fails_every_later_read_of_the_points(monkeypatch):
+    # The caller's chunk fails while a thread holds another: reading the points again
+    # must not give the rest of them as if they were all.
+    monkeypatch.setattr(cropmerge.field, "_BLOCK", 4096)
+    real = cropmerge.field._summarise_points
+    caller_failed = threading.Event()
+
+    def summarise(*args):
+        if threading.current_thread() is threading.main_thread():
+            if not caller_failed.is_set():
+                caller_failed.set()
+                raise MemoryError
+        else:
+            caller_failed.wait(10)
+        return real(*args)
+
+    monkeypatch.setattr(cropmerge.field, "_summarise_points", summarise)
+    field = cropmerge.field.index_field(*tables_of(make_field(200, 100_000, shuffle=True)))
+    for _ in range(2):
+        with pytest.raises(MemoryError):
+            _ = field.matched
 
 
 def test_repeated_pairs_are_found_with_ids_at_the_top_of_the_range():

@@ -224,6 +224,7 @@ class _PointMatching:
         self._taken = 0  # chunks handed out
         self._lock = threading.Lock()
         self._stop = threading.Event()
+        self._failure: BaseException | None = None
         self._rows: Future[PairTable] = Future()
         threads = 1
         if scattered:
@@ -242,6 +243,8 @@ class _PointMatching:
         self._match_chunks()
         for done in self._passes:
             done.result()
+        if self._failure is not None:  # a chunk the caller took, on an earlier call
+            raise self._failure
         return _matched(self._found)
 
     def _index_and_match(self, connected: np.ndarray) -> None:
@@ -258,9 +261,14 @@ class _PointMatching:
                 chunk, self._taken = self._taken, self._taken + 1
             if chunk >= len(self._chunks):
                 return
-            self._found[chunk] = _summarise_points(
-                self._points, self._rows, self._chosen, self._chunks[chunk], self._stop
-            )
+            try:
+                self._found[chunk] = _summarise_points(
+                    self._points, self._rows, self._chosen, self._chunks[chunk], self._stop
+                )
+            except BaseException as error:
+                self._failure = error  # the chunk stays unmatched: no result is whole
+                self._stop.set()
+                raise
 
 
 def _joined(blocks: list[np.ndarray], empty: np.ndarray) -> np.ndarray:
