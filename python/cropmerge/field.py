@@ -34,6 +34,7 @@ _PROBE = 256  # points at the start of a block that show how its ids run
 # many blocks at a time: each call into NumPy takes the interpreter from the caller.
 _SCATTERED_CHUNK = 2
 _RUNS_CHUNK = 32
+_BLOCKS_PER_THREAD = 4  # fewer, and a thread of its own costs more than it saves
 
 
 @dataclass
@@ -228,7 +229,8 @@ class _PointMatching:
         self._rows: Future[PairTable] = Future()
         threads = 1
         if scattered:
-            threads = max(1, min((os.process_cpu_count() or 1) - 1, len(self._chunks)))
+            blocks = -(-len(points) // _BLOCK)
+            threads = max(1, min((os.process_cpu_count() or 1) - 1, blocks // _BLOCKS_PER_THREAD))
         pool = ThreadPoolExecutor(threads, thread_name_prefix="cropmerge-points")
         # The first thread indexes the crop rows; the others wait for it.
         self._passes = [pool.submit(self._index_and_match, connected)]
