@@ -147,6 +147,18 @@ def test_auto_tolerance_is_half_the_spacing_in_any_point_order(seed):
     )
 
 
+@pytest.mark.parametrize("positions", ["distinct", "tied", "nan"])
+def test_scattered_samples_are_sorted_as_lexsort_sorts_them(positions):
+    rng = np.random.default_rng(2)
+    rows, along = rng.integers(0, 5_000, 2_000), rng.random(2_000)
+    if positions == "tied":
+        along = np.round(along, 2)
+    elif positions == "nan":
+        along[::97] = np.nan
+    order = cropmerge.spacing._lexsort_order(rows, along)
+    assert np.array_equal(order, np.lexsort((along, rows)))
+
+
 def test_auto_tolerance_without_neighbours_is_zero():
     connected, points, info = two_piece_row()
     assert cropmerge.auto_tolerance(connected, points[:0], info) == 0.0

@@ -68,9 +68,28 @@ def _distances_in_order(
 def _sorted_distances(
     group: np.ndarray, x: np.ndarray, y: np.ndarray, along: np.ndarray
 ) -> np.ndarray:
-    order = np.lexsort((along, group))
+    order = _lexsort_order(group, along)
     group = group[order]
     return np.hypot(np.diff(x[order]), np.diff(y[order]))[group[1:] == group[:-1]]
+
+
+def _lexsort_order(group: np.ndarray, along: np.ndarray) -> np.ndarray:
+    """``np.lexsort((along, group))``, several times faster where no two points of a crop
+    row share a position: sorted by position, then stably by crop row, whose few ranks
+    NumPy sorts by radix. Where they do (or a position is NaN), the order among them is
+    the table's, which only lexsort keeps."""
+    if len(group) == 0:
+        return np.zeros(0, dtype=np.intp)
+    order = np.argsort(along)
+    present = np.zeros(int(group.max()) + 1, dtype=bool)
+    present[group] = True
+    rank = np.cumsum(present) - 1
+    rank = rank.astype(np.uint16 if rank[-1] < 2**16 else np.int64)
+    order = order[np.argsort(rank[group[order]], kind="stable")]
+    rows, positions = group[order], along[order]
+    if not ((rows[1:] != rows[:-1]) | (positions[1:] > positions[:-1])).all():
+        return np.lexsort((along, group))
+    return order
 
 
 def point_spacing(field: IndexedField) -> float:
