@@ -121,6 +121,22 @@ def test_nan_tolerance_is_refused():
         cropmerge.check_field(*SOUND, math.nan)
 
 
+def test_one_sided_connections_are_found_alike_beside_a_repeated_crop_row():
+    # A repeated crop row, listing nothing, shares its row_information row with the
+    # first: the connections are then matched up another way.
+    cut = SOUND[0].copy()
+    cut[::7, 5:] = np.nan  # every seventh crop row lists its first connected row only
+    repeated = np.vstack([cut, np.concatenate([cut[0, :3], np.full(8, np.nan)])])
+    found = [
+        kinds(cropmerge.check_field(connected, *SOUND[1:], FIELD.default_tolerance))
+        for connected in (cut, repeated)
+    ]
+    assert "duplicate_crop_rows" in found[1]
+    one_sided = [finding["one_sided_connections"] for finding in found]
+    assert one_sided[0].count > 0
+    assert one_sided[0] == one_sided[1]
+
+
 @pytest.mark.parametrize("seed", [0, 5])
 def test_auto_tolerance_is_half_the_spacing_in_any_point_order(seed):
     grouped = make_field(2_000, 60_000, seed=seed)

@@ -16,7 +16,7 @@ from numpy.typing import ArrayLike
 from cropmerge.field import EXAMPLES, IndexedField, index_field
 from cropmerge.geometry import Junctions, find_junctions
 from cropmerge.ids import PairKeys, contains, integer_ids, not_whole
-from cropmerge.links import connected_pairs
+from cropmerge.links import SLOTS, Links, connected_pairs
 from cropmerge.spacing import point_spacing
 from cropmerge.tables import count_of, format_id_pair, id_columns
 
@@ -84,9 +84,7 @@ def _one_sided_connections(field: IndexedField) -> Finding | None:
     Rows are compared by the row_information row that the merge finds for them.
     """
     links = field.links
-    own, other = links.own_info[links.crop_row], links.other_info
-    width = len(field.info)
-    one_sided = ~contains(own * width + other, other * width + own)
+    one_sided = ~_listed_back(links, len(field.info))
     count = int(np.count_nonzero(one_sided))
     if count == 0:
         return None
@@ -101,6 +99,26 @@ def _one_sided_connections(field: IndexedField) -> Finding | None:
         f"{count_of(count, 'connection')} listed on one side only: the other crop row keeps "
         "its duplicates of the junction; list each connection in both crop rows",
     )
+
+
+def _listed_back(links: Links, rows: int) -> np.ndarray:
+    """Whether each connection's connected row, as a crop row, lists the connection's
+    crop row back; ``rows`` is the number of row_information rows.
+
+    Where each row_information row is the crop row of one crop row at most (no
+    duplicates), through a table of what that crop row lists; else by searching the
+    connections for the reversed pairs, which takes several times longer.
+    """
+    own, other = links.own_info[links.crop_row], links.other_info
+    tabled = len(own) > 0 and min(links.own_info.min(), other.min()) >= 0
+    if not (tabled and np.bincount(links.own_info, minlength=rows).max() == 1):
+        return contains(own * rows + other, other * rows + own)
+    listed = np.full((SLOTS, rows), -1)
+    listed[links.slot, own] = other
+    back = listed[0].take(other) == own
+    for slot in range(1, SLOTS):
+        back |= listed[slot].take(other) == own
+    return back
 
 
 def _duplicates(
