@@ -163,6 +163,12 @@ def test_auto_tolerance_is_half_the_spacing_in_any_point_order(seed):
     )
 
 
+@pytest.mark.parametrize("count", [1, 2, 999, 1_000])
+def test_spacing_median_is_numpys(count):
+    distances = np.round(np.random.default_rng(count).random(count), 2)
+    assert cropmerge.spacing._median(distances) == np.median(distances)
+
+
 @pytest.mark.parametrize("positions", ["distinct", "tied", "nan"])
 def test_scattered_samples_are_sorted_as_lexsort_sorts_them(positions):
     rng = np.random.default_rng(2)

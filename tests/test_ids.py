@@ -35,3 +35,10 @@ def test_lookups_match_one_by_one_comparison(table_ids, query_ids, seed):
     truncated = [integer_ids(ids) for ids in (*table, *queries)]
     assert rows.tolist() == first_rows(truncated[:2], truncated[2:])
     assert odd.tolist() == (not_whole(queries[0]) | not_whole(queries[1])).tolist()
+
+
+def test_ids_truncate_as_the_merge_truncates_them():
+    top = 2**64 - 1
+    values = [np.nan, -np.inf, -1.0, -0.0, 0.5, 3.9, 2.0**63, 2.0**64, 1e300, np.inf]
+    expected = [0, 0, 0, 0, 0, 3, 2**63, top, top, top]
+    assert integer_ids(np.array(values)).tolist() == expected

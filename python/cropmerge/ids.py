@@ -25,8 +25,10 @@ _DENSE_LIMIT = 2**24  # largest key space looked up through a table instead of a
 
 def integer_ids(values: np.ndarray) -> np.ndarray:
     """Ids as unsigned 64-bit integers, truncated as the merge truncates them."""
-    clipped = np.where(values > 0.0, values, 0.0)
+    clipped = np.fmax(values, 0.0)  # NaN and negatives become 0
     saturated = clipped >= 2.0**64
+    if not saturated.any():
+        return clipped.astype(np.uint64)
     ids = np.where(saturated, 0.0, clipped).astype(np.uint64)
     ids[saturated] = _U64_MAX
     return ids

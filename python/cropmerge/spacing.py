@@ -95,7 +95,17 @@ def _lexsort_order(group: np.ndarray, along: np.ndarray) -> np.ndarray:
 def point_spacing(field: IndexedField) -> float:
     """The median distance between neighbouring points of a crop row; 0 with no such pair."""
     distances = _neighbour_distances(field)
-    return float(np.median(distances)) if len(distances) else 0.0
+    return _median(distances) if len(distances) else 0.0
+
+
+def _median(values: np.ndarray) -> float:
+    """``np.median`` of finite values, without the pass that looks for NaN: one partition,
+    and for an even count the largest value below the middle."""
+    middle = len(values) // 2
+    upper = np.partition(values, middle)
+    if len(values) % 2:
+        return float(upper[middle])
+    return float((upper[:middle].max() + upper[middle]) / 2)
 
 
 def half_spacing(field: IndexedField) -> float:
