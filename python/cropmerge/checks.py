@@ -258,10 +258,27 @@ def field_findings(field: IndexedField, tolerance: float) -> list[Finding]:
     tolerance = float(tolerance)
     if math.isnan(tolerance):
         raise ValueError("tolerance must not be NaN")
-    # The crop rows first: the points are still being matched meanwhile.
-    one_sided = _one_sided_connections(field)
+    # Left to the points' threads for when their points are done, while this thread
+    # works out the junctions, which take longest, and then what needs the points.
+    duplicates = field.after_points(lambda: _duplicate_findings(field))
+    one_sided = field.after_points(lambda: _one_sided_connections(field))
     junction_findings = _junction_findings(field, tolerance)
-    duplicates = [
+    unlisted = _unlisted_points(field)
+    non_integer = _non_integer_ids(field)
+    tolerance_finding = _tolerance_finding(tolerance, point_spacing(field))
+    findings = [
+        unlisted,
+        one_sided.result(),
+        *junction_findings,
+        *duplicates.result(),
+        non_integer,
+        tolerance_finding,
+    ]
+    return [finding for finding in findings if finding is not None]
+
+
+def _duplicate_findings(field: IndexedField) -> list[Finding | None]:
+    return [
         _duplicates(
             "duplicate_crop_rows",
             *id_columns(field.connected, 1, 2),
@@ -274,12 +291,3 @@ def field_findings(field: IndexedField, tolerance: float) -> list[Finding]:
             "in row_information: the merge uses the first row of each and ignores the others",
         ),
     ]
-    findings = [
-        _unlisted_points(field),
-        one_sided,
-        *junction_findings,
-        *duplicates,
-        _non_integer_ids(field),
-        _tolerance_finding(tolerance, point_spacing(field)),
-    ]
-    return [finding for finding in findings if finding is not None]

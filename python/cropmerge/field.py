@@ -12,9 +12,11 @@ from __future__ import annotations
 
 import os
 import threading
+from collections.abc import Callable
 from concurrent.futures import Future, ThreadPoolExecutor
 from dataclasses import dataclass, field
 from functools import cached_property
+from typing import Any
 
 import numpy as np
 from numpy.typing import ArrayLike
@@ -23,7 +25,7 @@ from cropmerge.ids import PairTable
 from cropmerge.links import Links
 from cropmerge.tables import as_tables, check_shapes, find_links, id_columns
 
-__all__ = ["EXAMPLES", "IndexedField", "MatchedPoints", "index_field"]
+__all__ = ["EXAMPLES", "Deferred", "IndexedField", "MatchedPoints", "index_field"]
 
 EXAMPLES = 3  # id pairs a finding shows
 SAMPLE_ROWS = 512  # crop rows, spread over the table, whose points give the spacing
@@ -73,6 +75,35 @@ class IndexedField:
     def matched(self) -> MatchedPoints:
         """The points matched to their crop rows, once the pass over them is done."""
         return self.matching.result()
+
+    def after_points[T](self, work: Callable[[], T]) -> Deferred[T]:
+        """``work`` for a thread that matched points to do once none are left, unless the
+        caller asks for its result first."""
+        return self.matching.after(work)
+
+
+class Deferred[T]:
+    """Work done once, by whichever thread gets to it first."""
+
+    def __init__(self, work: Callable[[], T]) -> None:
+        self._work: Callable[[], T] | None = work
+        self._claim = threading.Lock()
+        self._outcome: Future[T] = Future()
+
+    def run(self) -> None:
+        """Does the work, unless a thread has taken it already."""
+        with self._claim:
+            work, self._work = self._work, None
+        if work is None:
+            return
+        try:
+            self._outcome.set_result(work())
+        except BaseException as error:
+            self._outcome.set_exception(error)
+
+    def result(self) -> T:
+        self.run()
+        return self._outcome.result()
 
 
 def _sampled_rows(rows: int) -> np.ndarray:
@@ -231,15 +262,25 @@ class _PointMatching:
         if scattered:
             blocks = -(-len(points) // _BLOCK)
             threads = max(1, min((os.process_cpu_count() or 1) - 1, blocks // _BLOCKS_PER_THREAD))
+        self._after: list[Deferred[Any]] = []
         pool = ThreadPoolExecutor(threads, thread_name_prefix="cropmerge-points")
         # The first thread indexes the crop rows; the others wait for it.
         self._passes = [pool.submit(self._index_and_match, connected)]
         self._passes += [pool.submit(self._match_chunks) for _ in range(threads - 1)]
-        pool.shutdown(wait=False)  # its threads end with the pass
+        # Taken by each thread once its pass is done: the result does not wait for them.
+        for _ in range(threads):
+            pool.submit(self._do_deferred)
+        pool.shutdown(wait=False)  # its threads end with the work
 
     def stop(self) -> None:
         """Leaves the chunks not yet taken: their points are of no use now."""
         self._stop.set()
+
+    def after[T](self, work: Callable[[], T]) -> Deferred[T]:
+        """``work`` for a thread of the pass to do once its points are done."""
+        deferred = Deferred(work)
+        self._after.append(deferred)
+        return deferred
 
     def result(self) -> MatchedPoints:
         self._match_chunks()
@@ -256,6 +297,12 @@ class _PointMatching:
             self._rows.set_exception(error)
             raise
         self._match_chunks()
+
+    def _do_deferred(self) -> None:
+        done = 0
+        while done < len(self._after) and not self._stop.is_set():
+            self._after[done].run()
+            done += 1
 
     def _match_chunks(self) -> None:
         while not self._stop.is_set():
