@@ -2,6 +2,7 @@
 the caller."""
 
 import importlib.metadata
+import re
 
 import cropmerge
 import numpy as np
@@ -50,6 +51,23 @@ def test_float32_and_integer_tables_are_accepted():
     got = cropmerge.merge(connected, *whole, 0.5)
     np.testing.assert_array_equal(got, cropmerge.merge(connected, *map(np.float64, whole), 0.5))
     assert len(got) == len(want)
+
+
+@pytest.mark.parametrize(
+    ("values", "rounded"),
+    [
+        (np.array([[1, 2**60, -(2**62)]], np.int64), None),  # large, but exact in float64
+        (np.array([[1, 2**53 + 1, 7]], np.int64), "9007199254740993 at index (0, 1)"),
+        (np.array([[2**64 - 1]], np.uint64), "18446744073709551615 at index (0, 0)"),
+    ],
+    ids=["exact", "rounded", "rounded past the top"],
+)
+def test_integers_that_float64_would_round_are_refused(values, rounded):
+    if rounded is None:
+        assert as_table("points_in_rows", values).tolist() == values.astype(float).tolist()
+        return
+    with pytest.raises(cropmerge.FieldError, match=re.escape(f"such as {rounded}: the merge")):
+        as_table("points_in_rows", values)
 
 
 def test_float64_tables_are_not_copied():

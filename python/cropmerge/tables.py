@@ -39,7 +39,30 @@ def as_table(name: str, values: ArrayLike) -> np.ndarray:
         raise FieldError(f"{name} is not a table of numbers: {error}") from None
     if array.dtype.kind not in "biuf":
         raise FieldError(f"{name} must hold real numbers, got {_dtype_name(array)}")
-    return array.astype(np.float64, copy=False)
+    converted = array.astype(np.float64, copy=False)
+    if array.dtype.kind in "iu" and array.dtype.itemsize > 4:
+        _check_exact(name, array, converted)
+    return converted
+
+
+def _check_exact(name: str, integers: np.ndarray, converted: np.ndarray) -> None:
+    """Refuse integers that float64 rounds (beyond 2**53): they would come out changed,
+    and ids that differ could name one crop row."""
+    large = np.flatnonzero((integers > 2**53) | (integers < -(2**53)))
+    if len(large) == 0:
+        return
+    # Back to integers: a value rounded up past the type's range comes back wrong too.
+    with np.errstate(invalid="ignore"):
+        back = converted.ravel()[large].astype(integers.dtype)
+    changed = large[back != integers.ravel()[large]]
+    if len(changed):
+        where = tuple(int(i) for i in np.unravel_index(changed[0], integers.shape))
+        raise FieldError(
+            f"{name} holds {count_of(len(changed), 'integer')} that float64 cannot hold "
+            f"exactly, such as {integers.ravel()[changed[0]]} at index {where}: the merge "
+            f"would change {'it' if len(changed) == 1 else 'them'}; convert the table to "
+            "float64 yourself if that rounding is acceptable"
+        )
 
 
 def as_tables(
