@@ -80,20 +80,37 @@ def fractional_ids(points):
     points[::1000, 0] += 0.5
 
 
+def self_connection(connected):
+    connected[4, 5:7] = connected[4, 1:3]  # in the first free slot
+
+
+# An unused row_information row whose ids both become 2**64 - 1, like any id that large.
+SATURATING = np.vstack([SOUND[2], [[1e20, 0, 0, 0, np.inf, *SOUND[2][0, 5:]]]])
+
+
 @pytest.mark.parametrize(
     ("tables", "kind", "count"),
     [
         (changed("info", coincide_anchors), "coincident_anchors", None),
         (changed("points", fractional_ids), "non_integer_ids", None),
+        ([*SOUND[:2], SATURATING], "non_integer_ids", 1),
+        (changed("connected", self_connection), "self_connections", 1),
         ([np.vstack([SOUND[0], SOUND[0][5:7]]), *SOUND[1:]], "duplicate_crop_rows", 2),
         ([*SOUND[:2], np.vstack([SOUND[2], SOUND[2][:1]])], "duplicate_row_information", 1),
     ],
-    ids=["coincident anchors", "fractional ids", "repeated crop rows", "repeated info"],
+    ids=[
+        "coincident anchors",
+        "fractional ids",
+        "saturating ids",
+        "self-connection",
+        "repeated crop rows",
+        "repeated info",
+    ],
 )
 def test_field_mistakes_are_reported(tables, kind, count):
     findings = kinds(cropmerge.check_field(*tables, FIELD.default_tolerance))
     assert set(findings) == {kind}
-    if kind == "non_integer_ids":
+    if kind == "non_integer_ids" and count is None:
         count = len(range(0, len(SOUND[1]), 1000))
     if kind == "coincident_anchors":
         count = int(np.count_nonzero(~np.isnan(SOUND[0][7, 3::2])))
@@ -116,9 +133,19 @@ def test_a_field_without_spacing_has_only_a_negative_tolerance_reported(toleranc
     assert [finding.kind for finding in cropmerge.check_field(*empty, tolerance)] == kinds
 
 
-def test_nan_tolerance_is_refused():
-    with pytest.raises(ValueError, match="NaN"):
-        cropmerge.check_field(*SOUND, math.nan)
+@pytest.mark.parametrize(
+    ("tolerance", "error", "message"),
+    [
+        (math.nan, ValueError, "tolerance must not be NaN"),
+        ("0.1", TypeError, "tolerance must be a number, got str"),
+        (10**400, OverflowError, "tolerance is too large for a float, an int of 1329 bits"),
+    ],
+)
+def test_wrong_tolerance_is_refused_before_the_points_are_read(tolerance, error, message):
+    before = set(threading.enumerate())
+    with pytest.raises(error, match=f"^{message}$"):
+        cropmerge.check_field(*SOUND, tolerance)
+    assert set(threading.enumerate()) <= before  # no thread started to read them
 
 
 def test_one_sided_connections_are_found_alike_beside_a_repeated_crop_row():

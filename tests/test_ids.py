@@ -3,7 +3,7 @@ exactly equal float ids for connected rows, with equal truncated ids for crop ro
 
 import numpy as np
 import pytest
-from cropmerge.ids import FloatPairIndex, PairTable, integer_ids, not_whole
+from cropmerge.ids import FloatPairIndex, PairTable, integer_ids, not_exact
 
 WHOLE = [0.0, -0.0, 1.0, 2.0, 3.0, 7.0]
 ODD = [np.nan, np.inf, -np.inf, -3.0, 2.5, 1e300, 2.0**40]
@@ -34,7 +34,7 @@ def test_lookups_match_one_by_one_comparison(table_ids, query_ids, seed):
     rows, odd = PairTable(*table).match(np.column_stack(queries))
     truncated = [integer_ids(ids) for ids in (*table, *queries)]
     assert rows.tolist() == first_rows(truncated[:2], truncated[2:])
-    assert odd.tolist() == (not_whole(queries[0]) | not_whole(queries[1])).tolist()
+    assert odd.tolist() == (not_exact(queries[0]) | not_exact(queries[1])).tolist()
 
 
 def test_ids_truncate_as_the_merge_truncates_them():
@@ -42,3 +42,5 @@ def test_ids_truncate_as_the_merge_truncates_them():
     values = [np.nan, -np.inf, -1.0, -0.0, 0.5, 3.9, 2.0**63, 2.0**64, 1e300, np.inf]
     expected = [0, 0, 0, 0, 0, 3, 2**63, top, top, top]
     assert integer_ids(np.array(values)).tolist() == expected
+    changed = [True, True, True, False, True, True, False, True, True, True]
+    assert not_exact(np.array(values)).tolist() == changed

@@ -15,8 +15,9 @@ from numpy.typing import ArrayLike
 
 from cropmerge.field import EXAMPLES, IndexedField, index_field
 from cropmerge.geometry import Junctions, find_junctions
-from cropmerge.ids import PairKeys, contains, integer_ids, not_whole
+from cropmerge.ids import PairKeys, contains, integer_ids, not_exact
 from cropmerge.links import SLOTS, Links, connected_pairs
+from cropmerge.merging import check_scalars
 from cropmerge.spacing import point_spacing
 from cropmerge.tables import count_of, format_id_pair, id_columns
 
@@ -64,10 +65,11 @@ def _unlisted_points(field: IndexedField) -> Finding | None:
     count = field.matched.unlisted
     if count == 0:
         return None
-    first, second = field.matched.unlisted_ids.T
+    written = field.matched.unlisted_ids
+    first, second = written.T
     pairs = np.column_stack((integer_ids(first), integer_ids(second)))
     distinct, first_seen = np.unique(pairs, axis=0, return_index=True)
-    examples = distinct[np.argsort(first_seen)]
+    examples = written[np.sort(first_seen)]  # as the user wrote them
     return Finding(
         "unlisted_crop_rows",
         count,
@@ -98,6 +100,24 @@ def _one_sided_connections(field: IndexedField) -> Finding | None:
         tuple(zip(crop_rows, connected_rows, strict=True)),
         f"{count_of(count, 'connection')} listed on one side only: the other crop row keeps "
         "its duplicates of the junction; list each connection in both crop rows",
+    )
+
+
+def _self_connections(field: IndexedField) -> Finding | None:
+    """Crop rows listed as connected to themselves (by the row_information row the merge
+    finds for both)."""
+    links = field.links
+    itself = np.flatnonzero(links.own_info[links.crop_row] == links.other_info)
+    if len(itself) == 0:
+        return None
+    crop_rows = _pairs(field.connected[links.crop_row[itself], 1:3])
+    return Finding(
+        "self_connections",
+        len(itself),
+        crop_rows,
+        f"{count_of(len(itself), 'crop row')} listed as connected to itself: the merge takes "
+        "this for a junction of the row with itself and drops the points past its center, "
+        "often half the row; remove the crop row's own id pair from its connections",
     )
 
 
@@ -138,7 +158,7 @@ def _duplicates(
 
 
 def _non_integer_ids(field: IndexedField) -> Finding | None:
-    """Ids the merge truncates: fractions, negatives and NaN."""
+    """Ids the merge changes: fractions, negatives, NaN and from 2**64 on."""
     connected_count, connected_examples = _odd_pairs(*id_columns(field.connected, 1, 2))
     info_count, info_examples = _odd_pairs(*id_columns(field.info, 0, 4))
     count = connected_count + field.matched.odd + info_count
@@ -149,14 +169,15 @@ def _non_integer_ids(field: IndexedField) -> Finding | None:
         "non_integer_ids",
         count,
         examples[:EXAMPLES],
-        f"{count_of(count, 'table row')} with ids that are not whole numbers of 0 or more: the "
-        "merge truncates them (3.7 and 3.2 both name crop row 3; negatives and NaN become 0)",
+        f"{count_of(count, 'table row')} with ids that are not whole numbers from 0 to "
+        "2**64 - 1: the merge truncates them (3.7 and 3.2 both name crop row 3; negatives and "
+        "NaN become 0; 1e20 and infinity both become 2**64 - 1)",
     )
 
 
 def _odd_pairs(first: np.ndarray, second: np.ndarray) -> tuple[int, list[IdPair]]:
-    """How many id pairs of a table are not whole numbers of 0 or more, and the first."""
-    odd = np.flatnonzero(not_whole(first) | not_whole(second))
+    """How many id pairs of a table the merge changes, and the first."""
+    odd = np.flatnonzero(not_exact(first) | not_exact(second))
     shown = odd[:EXAMPLES]
     return len(odd), list(zip(first[shown].tolist(), second[shown].tolist(), strict=True))
 
@@ -207,8 +228,9 @@ def _tolerance_finding(tolerance: float, spacing: float) -> Finding | None:
     usual = f"; half the point spacing, {0.5 * spacing:.6g}, is the usual choice"
     if tolerance < 0:
         text = (
-            f"tolerance {tolerance:g} is negative: the filter's bounds then exclude the rows' "
-            f"own line and most points near junctions are removed{usual if spacing > 0 else ''}"
+            f"tolerance {tolerance:g} is negative: the filter's bounds then move the wrong way, "
+            "so the merge removes points of the rows or, once the bounds pass each other, "
+            f"keeps the duplicates{usual if spacing > 0 else ''}"
         )
         return Finding("negative_tolerance", 1, (), text)
     if spacing == 0:
@@ -239,6 +261,7 @@ def check_field(
     Returns one Finding per kind of problem found (an empty list for a clean field):
     ``unlisted_crop_rows`` (points whose crop row connected_crop_rows does not list:
     dropped), ``one_sided_connections`` (the other row keeps its duplicates),
+    ``self_connections`` (a crop row connected to itself loses points past a center),
     ``axis_parallel_anchors`` and ``coincident_anchors`` (junctions whose filter drops
     most of a row), ``duplicate_crop_rows`` (points merged and written twice),
     ``duplicate_row_information`` (only the first row is used), ``non_integer_ids``
@@ -246,29 +269,39 @@ def check_field(
     (compared with the spacing of points along rows).
 
     Raises FieldError, as ``merge`` does, for tables the merge would fail on, and
-    ValueError for a NaN tolerance.
+    TypeError, ValueError or OverflowError for a tolerance that is no number, NaN or too
+    large.
     """
+    tolerance = _checked_tolerance(tolerance)  # before the points are read
     return field_findings(
         index_field(connected_crop_rows, points_in_rows, row_information), tolerance
     )
 
 
+def _checked_tolerance(tolerance: object) -> float:
+    check_scalars(tolerance, 0)
+    value = float(tolerance)  # type: ignore[arg-type]
+    if math.isnan(value):
+        raise ValueError("tolerance must not be NaN")
+    return value
+
+
 def field_findings(field: IndexedField, tolerance: float) -> list[Finding]:
     """``check_field`` of a field that ``index_field`` has read."""
-    tolerance = float(tolerance)
-    if math.isnan(tolerance):
-        raise ValueError("tolerance must not be NaN")
+    tolerance = _checked_tolerance(tolerance)
     # Left to the points' threads for when their points are done, while this thread
     # works out the junctions, which take longest, and then what needs the points.
     duplicates = field.after_points(lambda: _duplicate_findings(field))
     one_sided = field.after_points(lambda: _one_sided_connections(field))
     junction_findings = _junction_findings(field, tolerance)
     unlisted = _unlisted_points(field)
+    self_connections = _self_connections(field)
     non_integer = _non_integer_ids(field)
     tolerance_finding = _tolerance_finding(tolerance, point_spacing(field))
     findings = [
         unlisted,
         one_sided.result(),
+        self_connections,
         *junction_findings,
         *duplicates.result(),
         non_integer,

@@ -2,7 +2,7 @@
 
 A crop row's own ids, its points' ids and its ``row_information`` ids are compared
 as integers: truncated toward zero, NaN and negatives 0, values at or above 2**64
-saturating. The ids of a connected row are compared as exact floats.
+(infinity included) saturating. The ids of a connected row are compared as exact floats.
 """
 
 from __future__ import annotations
@@ -16,17 +16,18 @@ __all__ = [
     "contains",
     "first_match",
     "integer_ids",
-    "not_whole",
+    "not_exact",
 ]
 
 _U64_MAX = np.iinfo(np.uint64).max
+_SATURATING = 2.0**64  # ids from here on all become 2**64 - 1
 _DENSE_LIMIT = 2**24  # largest key space looked up through a table instead of a search
 
 
 def integer_ids(values: np.ndarray) -> np.ndarray:
     """Ids as unsigned 64-bit integers, truncated as the merge truncates them."""
     clipped = np.fmax(values, 0.0)  # NaN and negatives become 0
-    saturated = clipped >= 2.0**64
+    saturated = clipped >= _SATURATING
     if not saturated.any():
         return clipped.astype(np.uint64)
     ids = np.where(saturated, 0.0, clipped).astype(np.uint64)
@@ -67,10 +68,10 @@ class PairKeys:
 
     def keys_and_odd(self, pairs: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
         """The keys of a C-contiguous (n, 2) table of id pairs, and which pairs have an id
-        that ``not_whole`` finds."""
+        that ``not_exact`` finds."""
         if not self.direct:
             first, second = pairs[:, 0], pairs[:, 1]
-            return self(first, second), not_whole(first) | not_whole(second)
+            return self(first, second), not_exact(first) | not_exact(second)
         # Both columns at once: a pass over the pairs costs about what one over a column
         # does. trunc rounds toward zero and gives NaN back as NaN; an id is whole where
         # that gives it back and it is not negative.
@@ -85,6 +86,7 @@ class PairKeys:
         for column, ceiling in enumerate(self.ceilings):
             ids = whole[:, column]
             if ids.max(initial=0.0) > ceiling:
+                odd |= ids >= _SATURATING
                 np.fmin(ids, ceiling, out=ids)
         # The keys stay far below 2**53, so computing them in float64 is exact.
         keys = whole[:, 0] * float(self.width)
@@ -106,15 +108,16 @@ class PairTable:
 
     def match(self, pairs: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
         """For each row of the C-contiguous (n, 2) id ``pairs``, the first table row
-        holding it or -1, and whether it has an id that ``not_whole`` finds."""
+        holding it or -1, and whether it has an id that ``not_exact`` finds."""
         keys, odd = self.keys.keys_and_odd(pairs)
         return self.index.find(keys, -1), odd
 
 
-def not_whole(ids: np.ndarray) -> np.ndarray:
-    """Ids that are fractions, negative or NaN (NaN differs from everything)."""
+def not_exact(ids: np.ndarray) -> np.ndarray:
+    """Ids that the merge changes: fractions, negatives, NaN (NaN differs from
+    everything) and from 2**64 on."""
     whole = np.trunc(ids)
-    return (whole != ids) | (whole < 0.0)
+    return (whole != ids) | (whole < 0.0) | (ids >= _SATURATING)
 
 
 class FloatPairIndex:
@@ -157,7 +160,7 @@ def _whole_tops(first: np.ndarray, second: np.ndarray) -> tuple[int, int] | None
     for ids in (first, second):
         numbers = ids[~np.isnan(ids)]
         top = numbers.max(initial=0.0)
-        if not top < _DENSE_LIMIT or not_whole(numbers).any():
+        if not top < _DENSE_LIMIT or not_exact(numbers).any():
             return None
         tops.append(int(top))
     if (tops[0] + 1) * (tops[1] + 1) > _DENSE_LIMIT:
@@ -169,7 +172,7 @@ def _whole_tops(first: np.ndarray, second: np.ndarray) -> tuple[int, int] | None
 def _whole_keys(tops: tuple[int, int], first: np.ndarray, second: np.ndarray) -> np.ndarray:
     """Pairs of whole ids up to ``tops`` as first * (tops[1] + 1) + second; -1 for any
     other pair, which no table row can equal. The keys are exact in float64."""
-    fits = (first <= tops[0]) & (second <= tops[1]) & ~(not_whole(first) | not_whole(second))
+    fits = (first <= tops[0]) & (second <= tops[1]) & ~(not_exact(first) | not_exact(second))
     return np.where(fits, first * (tops[1] + 1) + second, -1.0).astype(np.int64)
 
 

@@ -25,12 +25,17 @@ def is_engine_failure(error: BaseException) -> bool:
     return (kind.__module__, kind.__qualname__) == ("pyo3_runtime", "PanicException")
 
 
-def _check_scalars(tolerance: object, num_threads: object) -> None:
+def check_scalars(tolerance: object, num_threads: object) -> None:
     """Names the argument at fault where the merge's own conversions would not: they
     raise the same errors, but say only "must be real number", "can't convert
-    negative int to unsigned" or "int too big to convert"."""
+    negative int to unsigned", "int too big to convert" or "int too large to convert
+    to float"."""
     if not hasattr(type(tolerance), "__float__") and not hasattr(type(tolerance), "__index__"):
         raise TypeError(f"tolerance must be a number, got {type(tolerance).__name__}")
+    if type(tolerance) is int and abs(tolerance) >= 2**1024:  # no code of the caller's runs
+        raise OverflowError(
+            f"tolerance is too large for a float, an int of {tolerance.bit_length()} bits"
+        )
     if isinstance(num_threads, int | np.integer):
         if num_threads < 0:
             raise OverflowError(f"num_threads must be 0 or more, got {num_threads}")
@@ -78,7 +83,7 @@ def merge(
     fault; MergeError if the merge fails nonetheless; TypeError, ValueError or
     OverflowError for a wrong tolerance or num_threads.
     """
-    _check_scalars(tolerance, num_threads)
+    check_scalars(tolerance, num_threads)
     connected, points, info = as_tables(connected_crop_rows, points_in_rows, row_information)
     if check:
         validate_tables(connected, points, info)
