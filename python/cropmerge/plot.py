@@ -225,7 +225,9 @@ def _draw_junction_geometry(
     for ax, size in ((whole, 18), (close, 40)):
         _draw_points(ax, xy, kept, colour, size=size)
         _scatter(ax, pieces[:, 5:11].reshape(-1, 2), s=80, facecolors="none", edgecolors="black")
-        ax.axline(geometry["far_point"], geometry["near_end"], color=PIECE[0], lw=0.6, ls=":")
+        anchors = geometry["far_point"], geometry["near_end"]
+        if np.isfinite(anchors).all() and not np.array_equal(*anchors):  # a line to draw
+            ax.axline(*anchors, color=PIECE[0], lw=0.6, ls=":")
         _scatter(ax, geometry["center"][None], s=120, c=MARK, marker="+", lw=1.6, zorder=4)
         ax.set(aspect="equal", xlabel="x", ylabel="y")
     _label(whole, geometry, ["far_point"])
@@ -262,13 +264,19 @@ def _label(ax: Axes, geometry: dict[str, np.ndarray], names: list[str]) -> None:
 
 
 def _around(geometry: dict[str, np.ndarray]) -> dict[str, tuple[float, float]]:
-    """Axis limits that frame the junction's near ends and center, flat like the figure."""
-    xs = [geometry[name][0] for name in ("near_end", "connected_near_end", "center")]
-    reach = max(xs) - min(xs)
-    cy = geometry["center"][1]
+    """Axis limits that frame the junction's near ends and center (those that are
+    numbers), flat like the figure; rows along y and coincident anchors get a frame too."""
+    marks = np.array([geometry[name] for name in ("near_end", "connected_near_end", "center")])
+    marks = marks[np.isfinite(marks).all(axis=1)]
+    if len(marks) == 0:
+        return {}  # nothing to frame: matplotlib's own limits
+    low, high = marks.min(axis=0), marks.max(axis=0)
+    middle, spread = (low + high) / 2, high - low
+    reach = float(spread.max()) or 1.0
+    half_x, half_y = spread[0] / 2 + 0.6 * reach, spread[1] / 2 + 0.3 * reach
     return {
-        "xlim": (min(xs) - 0.6 * reach, max(xs) + 0.6 * reach),
-        "ylim": (cy - 0.3 * reach, cy + 0.3 * reach),
+        "xlim": (middle[0] - half_x, middle[0] + half_x),
+        "ylim": (middle[1] - half_y, middle[1] + half_y),
     }
 
 
