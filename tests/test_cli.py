@@ -1,18 +1,21 @@
 """The cropmerge command end to end, run as a separate process on the working tree."""
 
+import io
 import os
 import re
 import resource
 import signal
+import stat
 import subprocess
 import sys
+import threading
 from pathlib import Path
 
 import cropmerge
 import numpy as np
 import pytest
 from _native import merge_points_removing_overlap
-from cropmerge import cli
+from cropmerge import cli, fieldio
 from cropmerge.fieldio import UserError, write_points
 from cropmerge.synthetic import make_field
 from fields import two_piece_row
@@ -26,14 +29,15 @@ SUMMARY = re.compile(
 TOLERANCE = 0.05
 
 
-def run(*args, cwd, preexec_fn=None):
+def run(*args, cwd, preexec_fn=None, stdout=subprocess.PIPE):
     path = os.pathsep.join(filter(None, [str(REPO / "python"), os.environ.get("PYTHONPATH")]))
     env = {**os.environ, "PYTHONPATH": path, "PYTHONDONTWRITEBYTECODE": "1"}
     return subprocess.run(
         [sys.executable, "-m", "cropmerge", *map(str, args)],
         cwd=cwd,
         env=env,
-        capture_output=True,
+        stdout=stdout,
+        stderr=subprocess.PIPE,
         text=True,
         timeout=120,
         preexec_fn=preexec_fn,
@@ -80,15 +84,18 @@ def test_merge_writes_every_format(tmp_path, field, npz, name):
     assert sorted(p.name for p in tmp_path.iterdir()) == sorted(["field.npz", name])
 
 
-@pytest.mark.parametrize("form", [">f8", "f4", "csv"])
+@pytest.mark.parametrize("form", [">f8", "f4", "csv", "csv without header"])
 def test_merge_reads_three_table_files(tmp_path, field, form):
     """float64 in either byte order, float32 as detectors save it (merged as the float64
-    values it holds), or CSV as the command writes it."""
-    suffix = ".csv" if form == "csv" else ".npy"
-    stored = {name: field[name] if form == "csv" else field[name].astype(form) for name in TABLES}
+    values it holds), CSV as the command writes it, or without the header line."""
+    csv = form.startswith("csv")
+    suffix = ".csv" if csv else ".npy"
+    stored = {name: field[name] if csv else field[name].astype(form) for name in TABLES}
     for name, table in stored.items():
         if form == "csv":
             write_points(table, tmp_path / f"{name}.csv")
+        elif csv:
+            np.savetxt(tmp_path / f"{name}.csv", table, delimiter=",", fmt="%.17g")
         else:
             np.save(tmp_path / f"{name}.npy", table)
     files = ["--connected", "--points", "--info"]
@@ -311,6 +318,20 @@ BAD_INPUTS = {
         lambda tmp, field: [save_with(tmp / "in.npz", field), "-o", "out.txt"],
         "cannot tell the format of out.txt",
     ),
+    "output name too long": (
+        lambda tmp, field: [save_with(tmp / "in.npz", field), "-o", "k" * 300 + ".npy"],
+        ".npy: File name too long",
+    ),
+    "empty CSV file": (
+        lambda tmp, field: [*npy_files(tmp, field, points_in_rows=text_file(tmp / "p.csv", ""))],
+        "cannot read p.csv: the file is empty",
+    ),
+    "table that does not fit, in an archive": (
+        lambda tmp, field: [
+            save_with(tmp / "in.npz", field, points_in_rows=field["points_in_rows"][:, :3])
+        ],
+        "in.npz: points_in_rows has 3 columns",
+    ),
 }
 
 
@@ -354,6 +375,57 @@ def test_failed_run_leaves_existing_output_alone(tmp_path, field, failure):
         assert "cannot write kept.csv" in result.stderr.splitlines()[-1]
     assert (tmp_path / "kept.csv").read_text() == "previous result\n"
     assert sorted(p.name for p in tmp_path.iterdir()) == ["in.npz", "kept.csv"]
+
+
+def test_terminated_run_leaves_nothing_behind(tmp_path, npz, monkeypatch):
+    """SIGTERM ends a run as Ctrl-C does: the output being written is removed."""
+    write_rows = fieldio._write_csv
+
+    def terminated_while_writing(handle, points):
+        handle.write(b"first_id")
+        os.kill(os.getpid(), signal.SIGTERM)
+        write_rows(handle, points)
+
+    monkeypatch.setattr(fieldio, "_write_csv", terminated_while_writing)
+    assert cli.main(["merge", str(npz), "-o", str(tmp_path / "kept.csv")]) == 128 + signal.SIGTERM
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["field.npz"]
+    assert signal.getsignal(signal.SIGTERM) == signal.SIG_DFL
+
+
+def test_replacing_an_output_keeps_its_permissions_and_its_link(tmp_path):
+    points = np.zeros((2, 4))
+    target, link = tmp_path / "kept.npy", tmp_path / "link.npy"
+    write_points(points, target)
+    target.chmod(0o600)
+    link.symlink_to(target.name)
+
+    write_points(points + 1, link)
+
+    assert link.is_symlink() and stat.S_IMODE(target.stat().st_mode) == 0o600
+    np.testing.assert_array_equal(np.load(target), points + 1)
+
+
+def test_a_check_that_cannot_print_fails_with_one_line(npz):
+    with open("/dev/full", "w") as full:
+        result = run("check", npz, cwd=npz.parent, stdout=full)
+    assert result.returncode == 2
+    assert result.stderr == (
+        "cropmerge check: error: cannot write to standard output: No space left on device\n"
+    )
+
+
+def test_tables_are_read_from_a_pipe(tmp_path, field):
+    pipe, data = tmp_path / "points.npy", io.BytesIO()
+    np.save(data, field["points_in_rows"])
+    os.mkfifo(pipe)
+    writer = threading.Thread(target=pipe.write_bytes, args=(data.getvalue(),))
+    writer.start()
+    try:
+        np.testing.assert_array_equal(
+            fieldio.load_npy("points_in_rows", pipe), field["points_in_rows"]
+        )
+    finally:
+        writer.join()
 
 
 def test_demo_draws_picture(tmp_path):

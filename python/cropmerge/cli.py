@@ -1,8 +1,9 @@
 """The ``cropmerge`` command: merge or check tables from disk, or run a demo on a synthetic field.
 
 Every failure the user can cause ends with one line on stderr and exit status 2;
-an interrupted run ends with status 130. Nothing is ever half-written: outputs
-go to a temporary file in the target folder and are renamed into place.
+an interrupted run ends with status 130, one ended by SIGTERM or SIGHUP with 128
+plus the signal's number. Nothing is ever half-written: outputs go to a
+temporary file in the target folder and are renamed into place.
 """
 
 from __future__ import annotations
@@ -10,7 +11,10 @@ from __future__ import annotations
 import argparse
 import contextlib
 import math
+import os
+import signal
 import sys
+import threading
 import time
 from collections.abc import Callable, Iterator
 from pathlib import Path
@@ -39,6 +43,7 @@ from cropmerge.tables import FieldError, count_of
 EXIT_FAILURE = 2
 EXIT_FINDINGS = 1
 EXIT_INTERRUPTED = 130
+EXIT_SIGNALLED = 128  # plus the signal's number, as shells report a signal
 
 EXAMPLES = """\
 examples:
@@ -224,10 +229,13 @@ def _load_inputs(paths: dict[str, Path]) -> dict[str, np.ndarray]:
 def _check_output_path(path: Path, inputs: dict[str, Path]) -> None:
     if path.suffix.lower() not in OUTPUT_FORMATS:
         raise UserError(f"cannot tell the format of {path}: use one of {', '.join(OUTPUT_FORMATS)}")
-    for source in inputs.values():
-        if same_file(path, source):
-            raise UserError(f"will not write {path}: it is one of the inputs")
-    _check_writable(path)
+    try:
+        for source in inputs.values():
+            if same_file(path, source):
+                raise UserError(f"will not write {path}: it is one of the inputs")
+        _check_writable(path)
+    except OSError as error:
+        raise UserError(f"cannot write {path}: {describe_os_error(error)}") from None
 
 
 def _check_writable(path: Path) -> None:
@@ -238,11 +246,13 @@ def _check_writable(path: Path) -> None:
         raise UserError(f"cannot write {path}: no folder {path.parent}")
 
 
-def _indexed(tables: dict[str, np.ndarray]) -> IndexedField:
+def _indexed(tables: dict[str, np.ndarray], inputs: dict[str, Path]) -> IndexedField:
     try:
         return index_field(*(tables[name] for name in TABLES))
     except FieldError as error:
-        raise UserError(str(error)) from None
+        # Tables given one by one are named by their options; an archive's, by its file.
+        where = f"{inputs['INPUT']}: " if "INPUT" in inputs else ""
+        raise UserError(f"{where}{error}") from None
 
 
 def _chosen_tolerance(field: IndexedField, tolerance: float | None) -> tuple[float, str]:
@@ -316,7 +326,7 @@ def _run_merge(args: argparse.Namespace) -> None:
     inputs = _input_paths(args)
     _check_output_path(args.output, inputs)
     tables = _load_inputs(inputs)
-    field = _indexed(tables)
+    field = _indexed(tables, inputs)
     tolerance, chosen = _chosen_tolerance(field, args.tolerance)
     findings = field_findings(field, tolerance)
     if not args.quiet:
@@ -329,14 +339,23 @@ def _run_merge(args: argparse.Namespace) -> None:
 
 
 def _run_check(args: argparse.Namespace) -> int:
-    field = _indexed(_load_inputs(_input_paths(args)))
+    inputs = _input_paths(args)
+    field = _indexed(_load_inputs(inputs), inputs)
     tolerance, chosen = _chosen_tolerance(field, args.tolerance)
     findings = field_findings(field, tolerance)
-    for finding in findings:
-        print(f"{finding.kind}: {finding}")
-    if not findings:
-        print(f"nothing to report (tolerance {tolerance:.6g}, {chosen})")
+    lines = [f"{finding.kind}: {finding}" for finding in findings]
+    _print_out(lines or [f"nothing to report (tolerance {tolerance:.6g}, {chosen})"])
     return EXIT_FINDINGS if findings else 0
+
+
+def _print_out(lines: list[str]) -> None:
+    """Print to stdout, where a failed write is a failure (exit 2), not findings (exit 1)."""
+    try:
+        print("\n".join(lines), flush=True)
+    except OSError as error:
+        if isinstance(error, BrokenPipeError):  # not to fail again when Python exits
+            os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        raise UserError(f"cannot write to standard output: {describe_os_error(error)}") from None
 
 
 def _run_demo(args: argparse.Namespace) -> None:
@@ -410,10 +429,39 @@ def _numpy_on_small_pages() -> Iterator[None]:
         multiarray._set_madvise_hugepage(previous)
 
 
+class _Terminated(BaseException):
+    """A signal to end, raised where the program is, so that it cleans up as on Ctrl-C."""
+
+    def __init__(self, signum: int) -> None:
+        super().__init__(signum)
+        self.signum = signum
+
+
+def _raise_terminated(signum: int, _frame: object) -> None:
+    raise _Terminated(signum)
+
+
+@contextlib.contextmanager
+def _terminations_raised() -> Iterator[None]:
+    """SIGTERM and SIGHUP raise _Terminated while a command runs, unless ignored (nohup)."""
+    if threading.current_thread() is not threading.main_thread():
+        yield
+        return
+    previous = {}
+    for signum in (signal.SIGTERM, signal.SIGHUP):
+        if signal.getsignal(signum) == signal.SIG_DFL:
+            previous[signum] = signal.signal(signum, _raise_terminated)
+    try:
+        yield
+    finally:
+        for signum, handler in previous.items():
+            signal.signal(signum, handler)
+
+
 def main(argv: list[str] | None = None) -> int:
     args = _parser().parse_args(_values_joined(sys.argv[1:] if argv is None else argv))
     try:
-        with _numpy_on_small_pages():
+        with _terminations_raised(), _numpy_on_small_pages():
             status = COMMANDS[args.command](args)
     except UserError as error:
         print(f"cropmerge {args.command}: error: {error}", file=sys.stderr)
@@ -421,6 +469,9 @@ def main(argv: list[str] | None = None) -> int:
     except KeyboardInterrupt:
         print(f"cropmerge {args.command}: interrupted", file=sys.stderr)
         return EXIT_INTERRUPTED
+    except _Terminated as terminated:
+        print(f"cropmerge {args.command}: terminated", file=sys.stderr)
+        return EXIT_SIGNALLED + terminated.signum
     return status or 0
 
 

@@ -9,8 +9,10 @@ from __future__ import annotations
 
 import contextlib
 import glob
+import io
 import math
 import os
+import stat
 import tempfile
 import zipfile
 import zlib
@@ -92,17 +94,32 @@ def _check_declared_size(stream: IO[bytes], size: int, what: str) -> None:
 _NPY_MAGIC = b"\x93NUMPY"
 
 
-def _open(path: Path, expected: str) -> np.ndarray | np.lib.npyio.NpzFile:
-    """np.load without pickles, failing with one line."""
+def _loadable(path: Path) -> Path | io.BytesIO:
+    """What to load ``path`` from: the path of a regular file, the bytes of anything
+    else (a pipe), since loading seeks."""
     try:
         with path.open("rb") as stream:
+            if stat.S_ISREG(os.fstat(stream.fileno()).st_mode):
+                return path
+            return io.BytesIO(stream.read())
+    except OSError as error:
+        raise UserError(f"cannot read {path}: {describe_os_error(error)}") from None
+
+
+def _open(path: Path, expected: str) -> np.ndarray | np.lib.npyio.NpzFile:
+    """np.load without pickles, failing with one line."""
+    source = _loadable(path)
+    try:
+        opened = source.open("rb") if isinstance(source, Path) else contextlib.nullcontext(source)
+        with opened as stream:
+            size = stream.seek(0, os.SEEK_END)
+            stream.seek(0)
             if stream.read(len(_NPY_MAGIC)) == _NPY_MAGIC:
                 stream.seek(0)
-                _check_declared_size(stream, os.fstat(stream.fileno()).st_size, str(path))
-        return np.load(path, allow_pickle=False)  # type: ignore[no-any-return]
+                _check_declared_size(stream, size, str(path))
+            stream.seek(0)  # bytes are loaded from this same stream
+        return np.load(source, allow_pickle=False)  # type: ignore[no-any-return]
     except OSError as error:
-        if isinstance(error, FileNotFoundError | IsADirectoryError | PermissionError):
-            raise UserError(f"cannot read {path}: {describe_os_error(error)}") from None
         raise UserError(f"cannot read {path}: not an {expected} file ({error})") from None
     except _UNREADABLE as error:
         raise _unreadable(str(path), error, expected) from None
@@ -143,19 +160,42 @@ def load_npz(path: Path) -> dict[str, np.ndarray]:
     return tables
 
 
+def _names_columns(line: bytes) -> bool:
+    """Whether a CSV file's first line is a header: one that holds numbers only is data."""
+    try:
+        [float(cell) for cell in line.decode("utf-8-sig").split(",")]
+    except ValueError:  # UnicodeDecodeError included
+        return True
+    return False
+
+
+def _csv_layout(path: Path) -> tuple[bool, int, bool]:
+    """Whether a CSV file has a header line, how many columns its rows hold (a header may
+    name fewer) and whether it holds any."""
+    with path.open("rb") as stream:
+        first_line = stream.readline()
+        if not first_line:
+            raise UserError(f"cannot read {path}: the file is empty")
+        header = _names_columns(first_line)
+        data_line = stream.readline() if header else first_line
+    return header, len((data_line or first_line).split(b",")), bool(data_line)
+
+
 def load_csv(name: str, path: Path) -> np.ndarray:
-    """A table from a CSV file with a header line, as ``write_points`` writes them."""
+    """A table from a CSV file, with a header line as ``write_points`` writes them or
+    without one."""
     try:
         from pyarrow import csv, float64
     except ImportError:
         raise UserError(f"reading {path} needs pyarrow: pip install 'cropmerge[csv]'") from None
     try:
-        with path.open("rb") as stream:
-            header = stream.readline()
-        columns = [f"column {number}" for number in range(len(header.split(b",")))]
+        header, width, has_rows = _csv_layout(path)
+        if not has_rows:  # a header alone, which the reader refuses without a line end
+            return checked_table(name, np.empty((0, width)), path)
+        columns = [f"column {number}" for number in range(width)]
         table = csv.read_csv(
             path,
-            read_options=csv.ReadOptions(skip_rows=1, column_names=columns),
+            read_options=csv.ReadOptions(skip_rows=int(header), column_names=columns),
             convert_options=csv.ConvertOptions(column_types=dict.fromkeys(columns, float64())),
         )
     except OSError as error:
@@ -198,6 +238,21 @@ def same_file(first: Path, second: Path) -> bool:
         return first.resolve() == second.resolve()
 
 
+def _written_path(path: Path) -> Path:
+    """The file that writing ``path`` replaces: the target of a symbolic link, which
+    stays a link."""
+    return path.resolve() if path.is_symlink() else path
+
+
+def _mode_for(path: Path) -> int:
+    """The permissions of the file being replaced, or the usual ones for a new file."""
+    with contextlib.suppress(FileNotFoundError):
+        return stat.S_IMODE(path.stat().st_mode)
+    umask = os.umask(0)
+    os.umask(umask)
+    return 0o666 & ~umask
+
+
 @contextlib.contextmanager
 def atomic_output(path: Path) -> Iterator[IO[bytes]]:
     """Yield a temporary file beside ``path`` that replaces ``path`` once the block succeeds.
@@ -206,6 +261,7 @@ def atomic_output(path: Path) -> Iterator[IO[bytes]]:
     existing ``path`` stays as it was.
     """
     try:
+        path = _written_path(path)
         descriptor, temporary = tempfile.mkstemp(
             dir=path.parent, prefix=temporary_prefix(path), suffix=".part"
         )
@@ -216,10 +272,7 @@ def atomic_output(path: Path) -> Iterator[IO[bytes]]:
             yield handle
             handle.flush()
             os.fsync(handle.fileno())
-            # Temporary files are private; give the result the usual permissions.
-            umask = os.umask(0)
-            os.umask(umask)
-            os.fchmod(handle.fileno(), 0o666 & ~umask)
+            os.fchmod(handle.fileno(), _mode_for(path))  # temporary files are private
         os.replace(temporary, path)
     except BaseException:
         with contextlib.suppress(OSError):
@@ -277,4 +330,5 @@ def write_points(points: np.ndarray, path: Path) -> None:
 
 def leftover_temporaries(path: Path) -> list[Path]:
     """The temporary files of ``atomic_output(path)`` that a killed writer left behind."""
+    path = _written_path(path)
     return list(path.parent.glob(f"{glob.escape(temporary_prefix(path))}*.part"))
