@@ -177,6 +177,25 @@ def test_csv_triples_are_fields(client, fields, tmp_path):
     assert "field_02.row_information.csv" in entries["field_02"].error
 
 
+def test_the_command_merges_what_it_can_beside_a_lacking_triple(cluster, fields, tmp_path):
+    """A triple that lacks a table fails alone, and a file name that is no UTF-8 merges."""
+    address, _ = cluster
+    folder, made = tmp_path / "in", fields[1]
+    folder.mkdir()
+    odd_name = os.fsdecode(b"field_\xff.npz")
+    (folder / odd_name).write_bytes((fields[0] / "field_00.npz").read_bytes())
+    write_points(made["field_01"]["connected_crop_rows"], folder / "half.connected_crop_rows.csv")
+    out = tmp_path / "out"
+
+    status = cli.main(["batch", str(folder), "-o", str(out), "--scheduler", address, "--quiet"])
+
+    assert status == 1
+    tables = made["field_00"]
+    tolerance = auto_tolerance(*(tables[name] for name in TABLES))
+    written = np.load(out / odd_name.replace(".npz", ".npy"))
+    np.testing.assert_array_equal(written, expected(tables, tolerance))
+
+
 def test_a_rerun_task_does_not_write_its_output_again(fields, tmp_path):
     # Dask reruns a task whose worker died after the output was renamed into place but
     # before the result was reported.
@@ -350,6 +369,7 @@ def test_the_command_starts_and_stops_a_local_cluster(fields, tmp_path):
         (["{folder}/nothing.npz"], "no file or folder"),
         (["{folder}", "{other}/field_00.npz"], "would both write"),
         (["{folder}", "-o", "{folder}", "--format", "npz"], "would replace the field itself"),
+        (["{folder}", "-o", "{link}", "--format", "npz"], "would replace the field itself"),
         (["{folder}", "--tolerance", "nan"], "a number of 0 or more"),
         (["{folder}", "--threads", "-1"], "0 or more"),
     ],
@@ -359,7 +379,8 @@ def test_the_command_refuses_unusable_arguments(fields, tmp_path, capsys, argume
     other = tmp_path / "other"
     other.mkdir()
     (other / "field_00.npz").write_bytes((folder / "field_00.npz").read_bytes())
-    given = [item.format(folder=folder, other=other) for item in arguments]
+    (tmp_path / "link").symlink_to(folder)
+    given = [item.format(folder=folder, other=other, link=tmp_path / "link") for item in arguments]
     if "-o" not in given:
         given += ["-o", str(tmp_path / "out")]
 

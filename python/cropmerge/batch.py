@@ -198,6 +198,12 @@ def _merge_tables(
         raise UserError("merge failed: out of memory") from None
 
 
+def _printable(name: str) -> str:
+    """A file name as text that encodes as UTF-8 (Dask's messages must): bytes that are no
+    UTF-8 are written as escapes."""
+    return os.fsencode(name).decode("utf-8", "backslashreplace")
+
+
 def _worker_name() -> str | None:
     try:
         return str(get_worker().address)
@@ -230,6 +236,11 @@ def field_name(field: Path) -> str:
     """What a field's output is named after: the .npz file's or the triple's NAME."""
     triple = _triple(field)
     return field.stem if triple is None else field.name[: -len(".points_in_rows.csv")]
+
+
+def _input_files(field: Path) -> list[Path]:
+    triple = _triple(field)
+    return [field] if triple is None else list(triple.values())
 
 
 def _load_field(field: Path) -> dict[str, np.ndarray]:
@@ -273,19 +284,39 @@ def find_fields(inputs: Iterable[str | os.PathLike[str]]) -> list[Path]:
 def plan_outputs(
     fields: list[Path], out_dir: str | os.PathLike[str], output_format: str
 ) -> list[Path]:
-    """Each field's output path, refusing two fields that would write one file."""
+    """Each field's output path, refusing two fields that would write one file and an
+    output that would replace an input (through links too)."""
     out_dir = Path(os.path.abspath(out_dir))
     if output_format not in FORMATS:
         raise UserError(f"unknown format '{output_format}': use one of {', '.join(FORMATS)}")
+    inputs = {
+        identity: field
+        for field in fields
+        for path in _input_files(field)
+        for identity in _identities(path)
+    }
     outputs: dict[Path, Path] = {}
     for field in fields:
         output = out_dir / f"{field_name(field)}.{output_format}"
         if output in outputs:
             raise UserError(f"{outputs[output]} and {field} would both write {output}")
-        if output == field:
-            raise UserError(f"writing {output} would replace the field itself")
+        for identity in _identities(output):
+            if identity in inputs:
+                owner = inputs[identity]
+                whose = "the field itself" if owner == field else f"the field {owner}"
+                raise UserError(f"writing {output} would replace {whose}")
         outputs[output] = field
     return list(outputs)
+
+
+def _identities(path: Path) -> list[object]:
+    """What tells files apart: the path with links resolved, and for a file that exists,
+    its device and inode (a hard link has the same)."""
+    found: list[object] = [os.path.realpath(path)]
+    with contextlib.suppress(OSError):
+        status = path.stat()
+        found.append((status.st_dev, status.st_ino))
+    return found
 
 
 def _prepare_out_dir(out_dir: str | os.PathLike[str]) -> Path:
@@ -312,9 +343,8 @@ def _checked_options(tolerance: Tolerance, num_threads: int, strict: bool) -> Fi
 
 def _source_of(field: Path) -> dict[str, int] | None:
     """The field's size and latest modification time (of all three tables of a triple)."""
-    triple = _triple(field)
     try:
-        statuses = [path.stat() for path in ([field] if triple is None else triple.values())]
+        statuses = [path.stat() for path in _input_files(field)]
     except OSError:
         return None  # the task reports why it cannot read the field
     return {
@@ -499,7 +529,7 @@ class _Batch:
         # field down. Keys of their own: one an earlier batch cancelled may linger a moment.
         fields = [str(self.fields[index]) for index in indexes]
         outputs = [str(self.outputs[index]) for index in indexes]
-        keys = [f"cropmerge-{Path(field).name}-{uuid.uuid4().hex}" for field in fields]
+        keys = [f"cropmerge-{_printable(Path(field).name)}-{uuid.uuid4().hex}" for field in fields]
         options = [self.options] * len(indexes)
         states = [file_state(output) for output in outputs]
         futures: list[Future] = client.map(merge_field, fields, outputs, options, states, key=keys)

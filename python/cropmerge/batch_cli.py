@@ -107,7 +107,7 @@ def run(args: argparse.Namespace) -> int:
     with _client(args) as client:
         try:
             report = batch.merge_fields(
-                fields,
+                args.fields,  # as given: a triple that lacks a table fails on its own
                 args.out_dir,
                 tolerance="auto" if args.tolerance is None else args.tolerance,
                 num_threads=args.threads,
