@@ -73,7 +73,7 @@ def add_parser(commands: argparse._SubParsersAction[Any]) -> None:
         "--workers",
         type=_threads,
         metavar="N",
-        help="worker processes of the local cluster (default: one per CPU)",
+        help="worker processes of the local cluster (default, and 0: one per CPU)",
     )
     formats = [suffix.lstrip(".") for suffix in OUTPUT_FORMATS]
     batch.add_argument("--format", choices=formats, default="npy")
