@@ -63,13 +63,14 @@ def with_missing_connected_row(field, row):
     return connected, points, info
 
 
-def two_piece_row(slope=0.1, *, list_second=True, second_lists_first=True):
+def two_piece_row(slope=0.1, *, list_second=True, second_lists_first=True, along_y=False):
     """One crop row crossing from tile 1 into tile 2, built by hand as a user would.
 
     Each piece holds 105 points, 0.1 apart along the line y = 5 + slope * x, and
     reaches 0.4 into the other tile, so the two overlap between x = 9.6 and 10.4.
     Its anchors are its first and last points and the point halfway between. The
     pieces are crop rows (1, 1) and (1, 2), normally each connected to the other.
+    ``along_y`` swaps x and y throughout.
     Returns (connected_crop_rows, points_in_rows, row_information).
     """
     nan = np.nan
@@ -84,4 +85,8 @@ def two_piece_row(slope=0.1, *, list_second=True, second_lists_first=True):
     connected = [[0, 1, 1, 1, 2] + [nan] * 6]
     if list_second:
         connected.append([1, 1, 2] + ([1, 1] if second_lists_first else [nan, nan]) + [nan] * 6)
-    return np.array(connected), np.vstack(points), np.array(info, dtype=float)
+    points, info = np.vstack(points), np.array(info, dtype=float)
+    if along_y:
+        points[:, 2:4] = points[:, [3, 2]]
+        info[:, 5:11] = info[:, [6, 5, 8, 7, 10, 9]]
+    return np.array(connected), points, info

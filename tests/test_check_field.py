@@ -43,12 +43,19 @@ def test_sound_two_piece_row():
         (
             {"slope": 0.0},
             "axis_parallel_anchors",
-            2,
-            (((1, 1), (1, 2)), ((1, 2), (1, 1))),
+            1,
+            (((1, 1), (1, 2)),),  # the other piece's junction faces the way the rule works
             [5, 101],
         ),
+        (
+            {"slope": 0.0, "along_y": True},
+            "axis_parallel_anchors",
+            1,
+            (((1, 2), (1, 1)),),
+            [101, 5],
+        ),
     ],
-    ids=["unlisted row", "one-sided connection", "axis-parallel anchors"],
+    ids=["unlisted row", "one-sided connection", "axis-parallel anchors", "the same along y"],
 )
 def test_two_piece_row_mistakes_are_reported(variant, kind, count, examples, kept):
     tables = two_piece_row(**variant)

@@ -198,7 +198,13 @@ def _junction_findings(field: IndexedField, tolerance: float) -> list[Finding]:
     # Where the center lies closer to the near end than the tolerance, every point is kept.
     with np.errstate(invalid="ignore"):  # infinite anchors
         apart = ~(np.hypot(*(center - near).T) < tolerance)
-    parallel = ~no_center & apart & ((center[:, 0] == near[:, 0]) | (center[:, 1] == near[:, 1]))
+    # Where the center and the near end share a coordinate, the filter keeps x from the
+    # center's on and y up to the center's, as it does for a near end left of and above
+    # the center: right where the other coordinate agrees, the overlap kept otherwise.
+    wrong_way = ((center[:, 1] == near[:, 1]) & (center[:, 0] < near[:, 0])) | (
+        (center[:, 0] == near[:, 0]) & (center[:, 1] > near[:, 1])
+    )
+    parallel = ~no_center & apart & wrong_way
     findings = []
     for kind, which, explanation in (
         (
@@ -210,8 +216,9 @@ def _junction_findings(field: IndexedField, tolerance: float) -> list[Finding]:
         (
             "axis_parallel_anchors",
             parallel,
-            "whose center and near end share an x or a y (anchors parallel to an axis): the "
-            "filter then applies a fixed diagonal rule and may drop most of the crop row",
+            "whose center and near end share a y with the near end to the right, or an x "
+            "with the near end below (anchors parallel to an axis): the filter's fixed rule "
+            "then keeps the points past the center and drops most of the crop row",
         ),
     ):
         count = int(np.count_nonzero(which))
