@@ -144,14 +144,23 @@ def field_with(table, change):
             "info",
             lambda t: t[:1],
             "row_information has no row for 2 id pairs that connected_crop_rows names: "
-            "(1, 2) connected to crop row 0; (1, 2) for crop row 1",
+            "(1, 2) in columns 3-4 of row 0; (1, 2) in columns 1-2 of row 1",
         ),
         (
             "connected",
             lambda t: np.vstack([t] + [[0, 7, k, 1, k + 0.5, *[np.nan] * 6] for k in range(4)]),
             "row_information has no row for 8 id pairs that connected_crop_rows names: "
-            "(7, 0) for crop row 2; (1, 0.5) connected to crop row 2; (7, 1) for crop row 3; "
-            "(1, 1.5) connected to crop row 3; (7, 2) for crop row 4; ...",
+            "(7, 0) in columns 1-2 of row 2; (1, 0.5) in columns 3-4 of row 2; (7, 1) in "
+            "columns 1-2 of row 3; (1, 1.5) in columns 3-4 of row 3; (7, 2) in columns 1-2 of "
+            "row 4; ...",
+        ),
+        (
+            "connected",
+            lambda t: np.hstack([t[:, :5], np.zeros((len(t), 6))]),
+            "row_information has no row for 6 id pairs that connected_crop_rows names: (0, 0) in "
+            "columns 5-6 of row 0; (0, 0) in columns 7-8 of row 0; (0, 0) in columns 9-10 of row "
+            "0; (0, 0) in columns 5-6 of row 1; (0, 0) in columns 7-8 of row 1; ... (a crop "
+            "row's unused connections must hold NaN, not 0)",
         ),
     ],
     ids=[
@@ -162,6 +171,7 @@ def field_with(table, change):
         "1-D",
         "missing",
         "first five",
+        "zeros for NaN",
     ],
 )
 def test_field_errors_name_the_table_and_what_is_wrong(table, change, message):

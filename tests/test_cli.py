@@ -278,7 +278,7 @@ BAD_INPUTS = {
             save_with(tmp / "in.npz", field, row_information=field["row_information"][1:])
         ],
         "row_information has no row for 2 id pairs that connected_crop_rows names: "
-        "(0, 0) for crop row 0; (0, 0) connected to crop row 3",
+        "(0, 0) in columns 1-2 of row 0; (0, 0) in columns 3-4 of row 3",
     ),
     "NaN tolerance": (
         lambda tmp, field: [save_with(tmp / "in.npz", field), "--tolerance", "nan"],

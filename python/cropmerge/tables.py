@@ -120,9 +120,12 @@ def find_links(connected: np.ndarray, info: np.ndarray) -> Links:
     total, earliest = _missing_id_pairs(connected, links)
     if total:
         more = "; ..." if total > len(earliest) else ""
+        hint = ""
+        if _zeros_for_nan(connected, links):
+            hint = " (a crop row's unused connections must hold NaN, not 0)"
         raise FieldError(
             f"row_information has no row for {count_of(total, 'id pair')} that "
-            f"connected_crop_rows names: {'; '.join(earliest)}{more}"
+            f"connected_crop_rows names: {'; '.join(earliest)}{more}{hint}"
         )
     return links
 
@@ -186,13 +189,25 @@ def _missing_id_pairs(connected: np.ndarray, links: Links) -> tuple[int, list[st
     missing = links.other_info < 0
     rows, slots = links.crop_row[missing], links.slot[missing]
     earliest = [
-        (row, -1, f"{format_id_pair(*connected[row, 1:3])} for crop row {row}")
+        (row, -1, f"{format_id_pair(*connected[row, 1:3])} in columns 1-2 of row {row}")
         for row in own_missing[:MISSING_SHOWN].tolist()
     ]
     pairs = connected_pairs(connected, rows[:MISSING_SHOWN], slots[:MISSING_SHOWN])
     earliest += [
-        (row, slot, f"{format_id_pair(*pair)} connected to crop row {row}")
+        (
+            row,
+            slot,
+            f"{format_id_pair(*pair)} in columns {3 + 2 * slot}-{4 + 2 * slot} of row {row}",
+        )
         for row, slot, pair in zip(rows.tolist(), slots.tolist(), pairs.tolist(), strict=False)
     ]
     shown = [text for *_, text in sorted(earliest)[:MISSING_SHOWN]]
     return len(own_missing) + len(rows), shown
+
+
+def _zeros_for_nan(connected: np.ndarray, links: Links) -> bool:
+    """Whether a connected id pair that row_information lacks is (0, 0): an unused
+    connection filled with zeros rather than NaN, most likely."""
+    missing = links.other_info < 0
+    pairs = connected_pairs(connected, links.crop_row[missing], links.slot[missing])
+    return bool((pairs == 0).all(axis=1).any())
