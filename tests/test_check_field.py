@@ -91,6 +91,14 @@ def self_connection(connected):
     connected[4, 5:7] = connected[4, 1:3]  # in the first free slot
 
 
+def listed_after_a_nan(connected):
+    connected[4, 7:9] = connected[4, 3:5]  # the list ends at the NaN in column 5
+
+
+# A fifth connected row, past column 10.
+FIFTH = np.hstack([SOUND[0], np.full((len(SOUND[0]), 2), np.nan)])
+FIFTH[9, 11:13] = FIFTH[9, 3:5]
+
 # An unused row_information row whose ids both become 2**64 - 1, like any id that large.
 SATURATING = np.vstack([SOUND[2], [[1e20, 0, 0, 0, np.inf, *SOUND[2][0, 5:]]]])
 
@@ -102,6 +110,8 @@ SATURATING = np.vstack([SOUND[2], [[1e20, 0, 0, 0, np.inf, *SOUND[2][0, 5:]]]])
         (changed("points", fractional_ids), "non_integer_ids", None),
         ([*SOUND[:2], SATURATING], "non_integer_ids", 1),
         (changed("connected", self_connection), "self_connections", 1),
+        (changed("connected", listed_after_a_nan), "ignored_connections", 1),
+        ([FIFTH, *SOUND[1:]], "ignored_connections", 1),
         ([np.vstack([SOUND[0], SOUND[0][5:7]]), *SOUND[1:]], "duplicate_crop_rows", 2),
         ([*SOUND[:2], np.vstack([SOUND[2], SOUND[2][:1]])], "duplicate_row_information", 1),
     ],
@@ -110,6 +120,8 @@ SATURATING = np.vstack([SOUND[2], [[1e20, 0, 0, 0, np.inf, *SOUND[2][0, 5:]]]])
         "fractional ids",
         "saturating ids",
         "self-connection",
+        "listed after a NaN",
+        "a fifth connection",
         "repeated crop rows",
         "repeated info",
     ],

@@ -16,7 +16,7 @@ from numpy.typing import ArrayLike
 from cropmerge.field import EXAMPLES, IndexedField, index_field
 from cropmerge.geometry import Junctions, find_junctions
 from cropmerge.ids import PairKeys, contains, integer_ids, not_exact
-from cropmerge.links import SLOTS, Links, connected_pairs
+from cropmerge.links import SLOTS, Links, connected_pairs, listed_slots
 from cropmerge.merging import check_scalars
 from cropmerge.spacing import point_spacing
 from cropmerge.tables import count_of, format_id_pair, id_columns
@@ -100,6 +100,31 @@ def _one_sided_connections(field: IndexedField) -> Finding | None:
         tuple(zip(crop_rows, connected_rows, strict=True)),
         f"{count_of(count, 'connection')} listed on one side only: the other crop row keeps "
         "its duplicates of the junction; list each connection in both crop rows",
+    )
+
+
+def _ignored_connections(field: IndexedField) -> Finding | None:
+    """Connected rows listed where the merge does not read them: after the first NaN
+    first id, which ends a crop row's list, or past the fourth."""
+    connected = field.connected
+    places = (connected.shape[1] - 3) // 2  # id pairs the table has room for
+    if places <= 0:
+        return None
+    firsts = connected[:, 3 : 3 + 2 * places : 2]
+    unread = ~np.isnan(firsts) & (np.arange(places)[None, :] >= listed_slots(connected)[:, None])
+    rows, slots = np.nonzero(unread)
+    if len(rows) == 0:
+        return None
+    shown = slice(0, EXAMPLES)
+    crop_rows = _pairs(connected[rows[shown], 1:3])
+    listed = _pairs(connected_pairs(connected, rows[shown], slots[shown]))
+    return Finding(
+        "ignored_connections",
+        len(rows),
+        tuple(zip(crop_rows, listed, strict=True)),
+        f"{count_of(len(rows), 'connected row')} listed where the merge does not read them: "
+        f"a crop row's list ends at its first NaN first id, and holds {SLOTS} at most "
+        "(columns 3 to 10); list them in the first free columns",
     )
 
 
@@ -218,7 +243,8 @@ def _junction_findings(field: IndexedField, tolerance: float) -> list[Finding]:
             parallel,
             "whose center and near end share a y with the near end to the right, or an x "
             "with the near end below (anchors parallel to an axis): the filter's fixed rule "
-            "then keeps the points past the center and drops most of the crop row",
+            "then keeps the points past the center and drops most of the crop row; move an "
+            "end anchor a hair across the row (by 1e-6, say) to avoid it",
         ),
     ):
         count = int(np.count_nonzero(which))
@@ -268,6 +294,7 @@ def check_field(
     Returns one Finding per kind of problem found (an empty list for a clean field):
     ``unlisted_crop_rows`` (points whose crop row connected_crop_rows does not list:
     dropped), ``one_sided_connections`` (the other row keeps its duplicates),
+    ``ignored_connections`` (listed after a NaN or past the fourth: not merged),
     ``self_connections`` (a crop row connected to itself loses points past a center),
     ``axis_parallel_anchors`` and ``coincident_anchors`` (junctions whose filter drops
     most of a row), ``duplicate_crop_rows`` (points merged and written twice),
@@ -302,16 +329,18 @@ def field_findings(field: IndexedField, tolerance: float) -> list[Finding]:
     one_sided = field.after_points(lambda: _one_sided_connections(field))
     junction_findings = _junction_findings(field, tolerance)
     unlisted = _unlisted_points(field)
+    ignored = _ignored_connections(field)
     self_connections = _self_connections(field)
     non_integer = _non_integer_ids(field)
     tolerance_finding = _tolerance_finding(tolerance, point_spacing(field))
     findings = [
+        non_integer,  # first: ids that truncate alike cause several of the others
         unlisted,
+        ignored,
         one_sided.result(),
         self_connections,
         *junction_findings,
         *duplicates.result(),
-        non_integer,
         tolerance_finding,
     ]
     return [finding for finding in findings if finding is not None]
