@@ -254,9 +254,12 @@ class _PointMatching:
         ]
         self._found = [PointSummary() for _ in self._chunks]
         self._taken = 0  # chunks handed out
+        self._finished = 0  # and matched
         self._lock = threading.Lock()
+        self._chunk_finished = threading.Condition(self._lock)
         self._stop = threading.Event()
         self._failure: BaseException | None = None
+        self._matched: MatchedPoints | None = None
         self._rows: Future[PairTable] = Future()
         threads = 1
         if scattered:
@@ -283,12 +286,22 @@ class _PointMatching:
         return deferred
 
     def result(self) -> MatchedPoints:
+        """What every chunk found, for any thread: the same object for each."""
         self._match_chunks()
         for done in self._passes:
             done.result()
-        if self._failure is not None:  # a chunk the caller took, on an earlier call
-            raise self._failure
-        return _matched(self._found)
+        with self._chunk_finished:
+            # Chunks that another caller took, a thread of the pass doing deferred work.
+            self._chunk_finished.wait_for(
+                lambda: self._finished == len(self._chunks) or self._stop.is_set()
+            )
+            if self._failure is not None:  # a chunk the caller took, on an earlier call
+                raise self._failure
+            if self._finished < len(self._chunks):
+                raise RuntimeError("the points were left unmatched")
+            if self._matched is None:
+                self._matched = _matched(self._found)
+            return self._matched
 
     def _index_and_match(self, connected: np.ndarray) -> None:
         try:
@@ -311,13 +324,19 @@ class _PointMatching:
             if chunk >= len(self._chunks):
                 return
             try:
-                self._found[chunk] = _summarise_points(
+                found = _summarise_points(
                     self._points, self._rows, self._chosen, self._chunks[chunk], self._stop
                 )
             except BaseException as error:
-                self._failure = error  # the chunk stays unmatched: no result is whole
-                self._stop.set()
+                with self._chunk_finished:
+                    self._failure = error  # the chunk stays unmatched: no result is whole
+                    self._stop.set()
+                    self._chunk_finished.notify_all()
                 raise
+            with self._chunk_finished:
+                self._found[chunk] = found
+                self._finished += 1
+                self._chunk_finished.notify_all()
 
 
 def _joined(blocks: list[np.ndarray], empty: np.ndarray) -> np.ndarray:
