@@ -65,6 +65,21 @@ def test_two_piece_row_mistakes_are_reported(variant, kind, count, examples, kep
     assert kept_per_piece(tables) == kept  # what the finding warns of
 
 
+def test_anchors_taken_from_points_out_of_order_are_reported():
+    connected, points, info = two_piece_row()
+    rng = np.random.default_rng(0)
+    points = np.vstack([rng.permutation(points[points[:, 1] == tile]) for tile in (1, 2)])
+    for tile in (1, 2):  # first, last and middle point, as if they were in order
+        xy = points[points[:, 1] == tile, 2:4]
+        info[tile - 1, 5:11] = [*xy[0], *xy[-1], *xy[len(xy) // 2]]
+    finding = kinds(cropmerge.check_field(connected, points, info, TOLERANCE))
+    assert (finding["anchors_short_of_ends"].count, finding["anchors_short_of_ends"].examples) == (
+        2,
+        ((1, 1), (1, 2)),
+    )
+    assert sum(kept_per_piece((connected, points, info))) < 202  # what it warns of
+
+
 def tables_of(field):
     return field.connected_crop_rows, field.points_in_rows, field.row_information
 

@@ -18,7 +18,7 @@ from cropmerge.geometry import Junctions, find_junctions
 from cropmerge.ids import PairKeys, contains, integer_ids, not_exact
 from cropmerge.links import SLOTS, Links, connected_pairs, listed_slots
 from cropmerge.merging import check_scalars
-from cropmerge.spacing import point_spacing
+from cropmerge.spacing import SampledRows, sampled_rows
 from cropmerge.tables import count_of, format_id_pair, id_columns
 
 __all__ = ["Finding", "check_field", "field_findings"]
@@ -125,6 +125,21 @@ def _ignored_connections(field: IndexedField) -> Finding | None:
         f"{count_of(len(rows), 'connected row')} listed where the merge does not read them: "
         f"a crop row's list ends at its first NaN first id, and holds {SLOTS} at most "
         "(columns 3 to 10); list them in the first free columns",
+    )
+
+
+def _anchors_short_of_ends(field: IndexedField, sampled: SampledRows) -> Finding | None:
+    rows = sampled.past_ends
+    if len(rows) == 0:
+        return None
+    return Finding(
+        "anchors_short_of_ends",
+        len(rows),
+        _pairs(field.connected[rows, 1:3]),
+        f"{len(rows)} of {count_of(sampled.looked_at, 'crop row')} looked at have points "
+        "well past their end anchors (0 and 1): the merge takes the anchors for the row's "
+        "ends, finds the wrong ends and drops points; take anchors 0 and 1 from the row's "
+        "two ends (sort its points along the row first)",
     )
 
 
@@ -296,6 +311,8 @@ def check_field(
     dropped), ``one_sided_connections`` (the other row keeps its duplicates),
     ``ignored_connections`` (listed after a NaN or past the fourth: not merged),
     ``self_connections`` (a crop row connected to itself loses points past a center),
+    ``anchors_short_of_ends`` (points well past a crop row's end anchors, in a sample of
+    rows: the wrong ends are trimmed),
     ``axis_parallel_anchors`` and ``coincident_anchors`` (junctions whose filter drops
     most of a row), ``duplicate_crop_rows`` (points merged and written twice),
     ``duplicate_row_information`` (only the first row is used), ``non_integer_ids``
@@ -327,18 +344,20 @@ def field_findings(field: IndexedField, tolerance: float) -> list[Finding]:
     # works out the junctions, which take longest, and then what needs the points.
     duplicates = field.after_points(lambda: _duplicate_findings(field))
     one_sided = field.after_points(lambda: _one_sided_connections(field))
+    sampled = field.after_points(lambda: sampled_rows(field))
     junction_findings = _junction_findings(field, tolerance)
     unlisted = _unlisted_points(field)
     ignored = _ignored_connections(field)
     self_connections = _self_connections(field)
     non_integer = _non_integer_ids(field)
-    tolerance_finding = _tolerance_finding(tolerance, point_spacing(field))
+    tolerance_finding = _tolerance_finding(tolerance, sampled.result().spacing)
     findings = [
         non_integer,  # first: ids that truncate alike cause several of the others
         unlisted,
         ignored,
         one_sided.result(),
         self_connections,
+        _anchors_short_of_ends(field, sampled.result()),
         *junction_findings,
         *duplicates.result(),
         tolerance_finding,

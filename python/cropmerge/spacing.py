@@ -2,12 +2,14 @@
 
 from __future__ import annotations
 
+from dataclasses import dataclass
+
 import numpy as np
 from numpy.typing import ArrayLike
 
 from cropmerge.field import IndexedField, index_field
 
-__all__ = ["auto_tolerance", "half_spacing", "point_spacing"]
+__all__ = ["SampledRows", "auto_tolerance", "half_spacing", "point_spacing", "sampled_rows"]
 
 
 @np.errstate(over="ignore", invalid="ignore")  # infinite anchors give no direction
@@ -25,21 +27,79 @@ def _row_directions(field: IndexedField, rows: np.ndarray) -> tuple[np.ndarray, 
     return np.where(usable, dx / length, 1.0), np.where(usable, dy / length, 0.0)
 
 
-@np.errstate(over="ignore", invalid="ignore")  # infinite coordinates give NaN, left out
-def _neighbour_distances(field: IndexedField) -> np.ndarray:
-    """Distances between neighbouring points along their crop row, for a sample of rows."""
+@dataclass(frozen=True)
+class _Sample:
+    """The sampled points, each with its crop row's place among the sampled ones, and its
+    position along that crop row (from its anchor 0 toward its anchor 1)."""
+
+    rows: np.ndarray  # the sampled crop rows
+    place: np.ndarray  # per point, its crop row's index into rows
+    x: np.ndarray
+    y: np.ndarray
+    along: np.ndarray
+    direction: tuple[np.ndarray, np.ndarray]  # per sampled crop row
+
+
+@np.errstate(over="ignore", invalid="ignore")
+def _sample(field: IndexedField) -> _Sample | None:
     sample, group = field.matched.sample, field.matched.sample_row
     if len(sample) == 0 or field.points.shape[1] < 4:
-        return np.zeros(0)
+        return None
     x, y = field.points[sample, 2], field.points[sample, 3]
-
     # Directions of the sampled crop rows only, each found through its place among them.
     sampled = np.bincount(group) > 0
-    ux, uy = _row_directions(field, np.flatnonzero(sampled))
+    rows = np.flatnonzero(sampled)
+    ux, uy = _row_directions(field, rows)
     place = (np.cumsum(sampled) - 1)[group]
-    along = x * ux[place] + y * uy[place]
-    distances = _distances_in_order(group, x, y, along)
-    return distances[np.isfinite(distances)]
+    return _Sample(rows, place, x, y, x * ux[place] + y * uy[place], (ux, uy))
+
+
+@np.errstate(over="ignore", invalid="ignore")  # infinite coordinates give NaN, left out
+def _spacing(field: IndexedField, sample: _Sample) -> float:
+    """The median distance between neighbouring points along their crop row; 0 with no
+    such pair."""
+    distances = _distances_in_order(field.matched.sample_row, sample.x, sample.y, sample.along)
+    distances = distances[np.isfinite(distances)]
+    return _median(distances) if len(distances) else 0.0
+
+
+# How far a crop row's points may reach past an end anchor, as a share of the distance
+# between its end anchors, before the anchors are taken for something else than its ends.
+_REACH_PAST_ENDS = 0.25
+
+
+@np.errstate(over="ignore", invalid="ignore")
+def _past_ends(field: IndexedField, sample: _Sample) -> np.ndarray:
+    """The sampled crop rows whose points reach well past their end anchors (0 and 1)."""
+    if field.info.shape[1] < 9:
+        return np.zeros(0, dtype=np.intp)
+    own = field.links.own_info[sample.rows]
+    ends = field.info[np.maximum(own, 0), 5:9]
+    ux, uy = sample.direction
+    start, stop = ends[:, 0] * ux + ends[:, 1] * uy, ends[:, 2] * ux + ends[:, 3] * uy
+    lowest = np.full(len(sample.rows), np.inf)
+    highest = np.full(len(sample.rows), -np.inf)
+    np.fmin.at(lowest, sample.place, sample.along)
+    np.fmax.at(highest, sample.place, sample.along)
+    reach = _REACH_PAST_ENDS * (stop - start)
+    past = (own >= 0) & (reach > 0) & ((lowest < start - reach) | (highest > stop + reach))
+    return sample.rows[past]
+
+
+@dataclass(frozen=True)
+class SampledRows:
+    """What the points of up to a few hundred crop rows spread over the table show."""
+
+    spacing: float  # the median distance between neighbouring points of a crop row, or 0
+    past_ends: np.ndarray  # crop rows whose points reach well past their end anchors
+    looked_at: int  # crop rows in the sample
+
+
+def sampled_rows(field: IndexedField) -> SampledRows:
+    sample = _sample(field)
+    if sample is None:
+        return SampledRows(0.0, np.zeros(0, dtype=np.intp), 0)
+    return SampledRows(_spacing(field, sample), _past_ends(field, sample), len(sample.rows))
 
 
 def _distances_in_order(
@@ -94,8 +154,8 @@ def _lexsort_order(group: np.ndarray, along: np.ndarray) -> np.ndarray:
 
 def point_spacing(field: IndexedField) -> float:
     """The median distance between neighbouring points of a crop row; 0 with no such pair."""
-    distances = _neighbour_distances(field)
-    return _median(distances) if len(distances) else 0.0
+    sample = _sample(field)
+    return 0.0 if sample is None else _spacing(field, sample)
 
 
 def _median(values: np.ndarray) -> float:
