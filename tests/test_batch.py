@@ -13,7 +13,7 @@ from pathlib import Path
 import numpy as np
 import pytest
 from cropmerge import auto_tolerance, batch_cli, check_field, cli, merge
-from cropmerge.fieldio import write_points
+from cropmerge.fieldio import UserError, write_points
 from fields import make_field, with_missing_connected_row
 
 dask = pytest.importorskip("dask")
@@ -196,18 +196,25 @@ def test_the_command_merges_what_it_can_beside_a_lacking_triple(cluster, fields,
     np.testing.assert_array_equal(written, expected(tables, tolerance))
 
 
-def test_a_rerun_task_does_not_write_its_output_again(fields, tmp_path):
+def test_a_task_writes_once_and_only_while_its_batch_runs(client, fields, tmp_path):
     # Dask reruns a task whose worker died after the output was renamed into place but
-    # before the result was reported.
+    # before the result was reported; it cannot stop a task whose batch has ended.
     source, target = str(fields[0] / "field_01.npz"), tmp_path / "field_01.npy"
     target.write_bytes(b"an earlier batch's output")
-    before = batch.file_state(target)
     options = batch.FieldOptions(TOLERANCE, 1, False)
-    first = batch.merge_field(source, str(target), options, before)
-    written = batch.file_state(target)
-    rerun = batch.merge_field(source, str(target), options, before)
-    assert written != before and batch.file_state(target) == written
-    assert (rerun.status, rerun.points_kept) == ("ok", first.points_kept)
+    with batch._writing_to(tmp_path, [target]) as name:
+        first = batch.merge_field(source, str(target), options, name)
+        written = batch.file_state(target)
+        rerun = batch.merge_field(source, str(target), options, name)
+        assert batch.file_state(target) == written and rerun.points_kept == first.points_kept
+        target.write_bytes(b"changed since")  # by someone else: written again
+        batch.merge_field(source, str(target), options, name)
+        assert batch.file_state(target) not in (written, None)
+        with pytest.raises(UserError, match="another batch is writing to"):
+            batch.merge_fields([source], tmp_path, client=client)
+    late = batch.merge_field(source, str(target), options, name)
+    assert late.error == f"{target} not written: its batch has ended"
+    assert sorted(path.name for path in tmp_path.iterdir()) == ["field_01.npy"]
 
 
 def _holder_of_a_temporary(pids, out_dir):
@@ -290,13 +297,15 @@ def test_resume_skips_what_an_interrupted_batch_finished(client, fields, tmp_pat
 
     changed = folder / "field_11.npz"
     os.utime(changed, ns=(changed.stat().st_atime_ns, changed.stat().st_mtime_ns + 1))
+    done_before = {entry["input"] for entry in finished if entry["status"] == "ok"}
+    truncated = min(done_before)  # its output, cut short, is merged again too
+    (tmp_path / f"{Path(truncated).stem}.npy").write_bytes(b"")
     report = batch.merge_fields([folder], tmp_path, tolerance=TOLERANCE, client=client, resume=True)
 
     check_outputs(tmp_path, made, "npy")
     check_report(report, tmp_path, made)
     skipped = {field.input for field in report.fields if field.status == "skipped"}
-    done_before = {entry["input"] for entry in finished if entry["status"] == "ok"}
-    assert skipped == done_before - {str(changed)}
+    assert skipped == done_before - {str(changed), truncated}
 
     # Another tolerance makes every earlier output stale.
     again = batch.merge_fields([folder], tmp_path, tolerance=0.1, client=client, resume=True)

@@ -11,9 +11,11 @@ from __future__ import annotations
 
 import contextlib
 import dataclasses
+import fcntl
 import json
 import math
 import os
+import secrets
 import signal
 import time
 import uuid
@@ -38,8 +40,10 @@ from cropmerge.fieldio import (
     leftover_temporaries,
     load_csv,
     load_npz,
+    temporary_prefix,
     write_points,
 )
+from cropmerge.merging import check_scalars
 from cropmerge.spacing import half_spacing
 
 __all__ = [
@@ -69,8 +73,14 @@ class FieldOptions:
     strict: bool
 
     def matching(self) -> dict[str, Any]:
-        """The options whose change makes an earlier output stale (threads never do)."""
-        return {"tolerance": self.tolerance, "strict": self.strict}
+        """The options whose change makes an earlier output stale (threads never do), as
+        the report holds them."""
+        return {"tolerance": _json_number(self.tolerance), "strict": self.strict}
+
+
+def _json_number(value: Any) -> Any:
+    """A number as JSON can hold it: an infinite one as text ("inf"), since JSON has none."""
+    return repr(value) if isinstance(value, float) and not math.isfinite(value) else value
 
 
 @dataclass(frozen=True)
@@ -91,6 +101,7 @@ class FieldResult:
     # What --resume compares: the input's size and modification time, and the options.
     source: dict[str, int] | None = None
     options: dict[str, Any] | None = None
+    written: list[int] | None = None  # the output's file_state as the merge wrote it
 
 
 @dataclass
@@ -119,10 +130,10 @@ class BatchReport:
         }
 
     def to_json(self) -> dict[str, Any]:
-        return {
-            "fields": [dataclasses.asdict(field) for field in self.fields],
-            "summary": self.summary,
-        }
+        fields = [dataclasses.asdict(field) for field in self.fields]
+        for field in fields:
+            field["tolerance"] = _json_number(field["tolerance"])
+        return {"fields": fields, "summary": self.summary}
 
 
 # ---- one field, on a worker ------------------------------------------------------
@@ -140,21 +151,14 @@ def file_state(path: str | os.PathLike[str]) -> FileState | None:
     return status.st_ino, status.st_size, status.st_mtime_ns
 
 
-def merge_field(
-    source: str, target: str, options: FieldOptions, target_before: FileState | None
-) -> FieldResult:
-    """Read, merge and write one field; failures come back as a failed result.
-
-    ``target_before`` is the output as the batch found it. When the output has changed
-    since, an earlier run of this task wrote it before its worker died: the rerun
-    reports the same result without writing the output a second time.
-    """
+def merge_field(source: str, target: str, options: FieldOptions, batch: str) -> FieldResult:
+    """Read, merge and write one field for the batch named ``batch``; failures come back
+    as a failed result (see ``_write_once`` for when nothing is written)."""
     start = time.perf_counter()
     try:
         tables = _load_field(Path(source))
         merged, tolerance, findings = _merge_tables(tables, options)
-        if file_state(target) == target_before:
-            write_points(merged, Path(target))
+        _write_once(merged, Path(target), batch)
     except UserError as error:
         seconds = round(time.perf_counter() - start, 4)
         return FieldResult(
@@ -171,7 +175,27 @@ def merge_field(
         seconds=round(time.perf_counter() - start, 4),
         worker=_worker_name(),
         warnings=[str(finding) for finding in findings],
+        written=list(file_state(target) or ()) or None,
     )
+
+
+def _write_once(points: np.ndarray, target: Path, batch: str) -> None:
+    """Write the output, unless the batch wrote it already: Dask runs a task again when its
+    worker died after writing. A task of a batch that has ended (one that Dask could not
+    stop when the batch cancelled it) writes nothing."""
+    marker = _written_marker(target, batch)
+    with contextlib.suppress(OSError):
+        if marker.samefile(target):  # the output this batch wrote, not changed since
+            return
+
+    def commit(temporary: Path) -> None:
+        if _batch_writing(target.parent) != batch:
+            raise UserError(f"{target} not written: its batch has ended")
+        with contextlib.suppress(FileNotFoundError):
+            marker.unlink()
+        os.link(temporary, marker)
+
+    write_points(points, target, before_replace=commit)
 
 
 def _merge_tables(
@@ -260,12 +284,76 @@ def _in_folder(folder: Path) -> list[Path]:
     return sorted(found, key=lambda path: (field_name(path), path.name))
 
 
+# ---- one batch at a time in a folder --------------------------------------------------
+# A batch locks its folder and names itself in this file while it runs: tasks write only
+# for the batch named there.
+_BATCH_FILE = ".cropmerge-batch"
+
+
+def _batch_writing(out_dir: Path) -> str | None:
+    try:
+        return (out_dir / _BATCH_FILE).read_text()
+    except OSError:
+        return None
+
+
+def _written_marker(output: Path, batch: str) -> Path:
+    """A hard link to the output that the batch wrote, named as a temporary file of the
+    output (the batch's name in place of the random part), so that it is swept with them."""
+    return output.parent / f"{temporary_prefix(output)}{batch}.part"
+
+
+def _remove_leftovers(outputs: list[Path]) -> None:
+    """Remove what the tasks writing ``outputs`` left beside them: temporary files of
+    writers that were killed, and a batch's markers of what it wrote."""
+    for leftover in leftover_temporaries(outputs):
+        with contextlib.suppress(FileNotFoundError):
+            leftover.unlink()
+
+
+def remove_leftovers(out_dir: Path, outputs: list[Path]) -> None:
+    """``_remove_leftovers``, unless another batch holds the folder: it removes them when
+    it ends."""
+    with contextlib.suppress(UserError, FileNotFoundError), _locked(out_dir):
+        _remove_leftovers(outputs)
+
+
+@contextlib.contextmanager
+def _locked(out_dir: Path) -> Iterator[None]:
+    """The folder to this batch alone; UserError when another batch holds it."""
+    descriptor = os.open(out_dir, os.O_RDONLY | os.O_DIRECTORY)
+    try:
+        try:
+            fcntl.flock(descriptor, fcntl.LOCK_EX | fcntl.LOCK_NB)
+        except BlockingIOError:
+            raise UserError(f"another batch is writing to {out_dir}: wait for it") from None
+        yield
+    finally:
+        os.close(descriptor)  # and with it the lock
+
+
+@contextlib.contextmanager
+def _writing_to(out_dir: Path, outputs: list[Path]) -> Iterator[str]:
+    """The folder held for one batch, whose name this yields; a second batch into it at
+    the same time is refused. Once the batch ends, none of its tasks writes any more."""
+    with _locked(out_dir):
+        batch = secrets.token_hex(4)  # as long as the random part of a temporary's name
+        _remove_leftovers(outputs)  # of a batch that was killed
+        (out_dir / _BATCH_FILE).write_text(batch)
+        try:
+            yield batch
+        finally:
+            with contextlib.suppress(FileNotFoundError):
+                (out_dir / _BATCH_FILE).unlink()
+            _remove_leftovers(outputs)
+
+
 # ---- planning the batch ------------------------------------------------------------
 
 
 def find_fields(inputs: Iterable[str | os.PathLike[str]]) -> list[Path]:
     """The fields named, and those inside the folders named (sorted), each once."""
-    fields: dict[Path, None] = {}
+    fields: dict[str, Path] = {}
     for given in map(Path, inputs):
         if given.is_dir():
             found = _in_folder(given)
@@ -275,10 +363,11 @@ def find_fields(inputs: Iterable[str | os.PathLike[str]]) -> list[Path]:
             found = [_field_path(given)]
         else:
             raise UserError(f"no file or folder {given}")
-        fields.update((Path(os.path.abspath(path)), None) for path in found)
+        for path in found:  # each file once, by whatever path it was named first
+            fields.setdefault(os.path.realpath(path), Path(os.path.abspath(path)))
     if not fields:
         raise UserError("no field given")
-    return list(fields)
+    return list(fields.values())
 
 
 def plan_outputs(
@@ -333,8 +422,10 @@ def _checked_options(tolerance: Tolerance, num_threads: int, strict: bool) -> Fi
         if isinstance(tolerance, str) or math.isnan(tolerance):
             raise UserError(f"tolerance must be a number or 'auto', not {tolerance!r}")
         tolerance = float(tolerance)
-    if num_threads < 0:
-        raise UserError("the number of threads must be 0 or more")
+    try:
+        check_scalars(0.0, num_threads)
+    except OverflowError as error:
+        raise UserError(str(error)) from None
     return FieldOptions(tolerance, num_threads, strict)
 
 
@@ -372,7 +463,7 @@ def _already_done(
         and source is not None
         and previous.source == source
         and previous.options == options.matching()
-        and output.is_file()
+        and previous.written == list(file_state(output) or ())  # as it was written
     )
 
 
@@ -407,11 +498,12 @@ def merge_fields(
     fields = find_fields(inputs)
     out_path = _prepare_out_dir(out_dir)
     outputs = plan_outputs(fields, out_path, output_format)
-    batch = _Batch(fields, outputs, out_path, options, on_result or (lambda _: None))
-    if client is not None:
-        return batch.run(client, resume)
-    with local_client(threads=options.num_threads) as own_client:
-        return batch.run(own_client, resume)
+    with _writing_to(out_path, outputs) as name:
+        batch = _Batch(fields, outputs, out_path, options, on_result or (lambda _: None))
+        if client is not None:
+            return batch.run(client, resume, name)
+        with local_client(threads=options.num_threads) as own_client:
+            return batch.run(own_client, resume, name)
 
 
 @contextlib.contextmanager
@@ -493,10 +585,9 @@ class _Batch:
         self.started = time.perf_counter()
         self.last_written = self.started
 
-    def run(self, client: Client, resume: bool) -> BatchReport:
+    def run(self, client: Client, resume: bool, name: str) -> BatchReport:
         previous = _previous_results(self.out_dir) if resume else {}
         sources = [_source_of(field) for field in self.fields]
-        self._remove_temporaries()
         pending: dict[Future, int] = {}
         try:
             todo = []
@@ -508,7 +599,7 @@ class _Batch:
                     self._record(index, dataclasses.replace(earlier, status="skipped"))
                 else:
                     todo.append(index)
-            pending = dict(zip(self._submit(client, todo), todo, strict=True))
+            pending = dict(zip(self._submit(client, todo, name), todo, strict=True))
             completed = as_completed(list(pending))
             for future in completed:
                 if not future.done():  # its worker died before we read it: being rerun
@@ -518,12 +609,11 @@ class _Batch:
                 self._record(index, self._finished(future, index, sources[index]))
         finally:
             client.cancel(list(pending))
-            self._remove_temporaries()
             report = self.report()
             self._write_report(report)
         return report
 
-    def _submit(self, client: Client, indexes: list[int]) -> list[Future]:
+    def _submit(self, client: Client, indexes: list[int], name: str) -> list[Future]:
         # One graph for the whole batch, so that Dask queues the fields on the scheduler and
         # hands a worker only the field it runs: a field that kills its worker takes no other
         # field down. Keys of their own: one an earlier batch cancelled may linger a moment.
@@ -531,8 +621,8 @@ class _Batch:
         outputs = [str(self.outputs[index]) for index in indexes]
         keys = [f"cropmerge-{_printable(Path(field).name)}-{uuid.uuid4().hex}" for field in fields]
         options = [self.options] * len(indexes)
-        states = [file_state(output) for output in outputs]
-        futures: list[Future] = client.map(merge_field, fields, outputs, options, states, key=keys)
+        names = [name] * len(indexes)
+        futures: list[Future] = client.map(merge_field, fields, outputs, options, names, key=keys)
         return futures
 
     def _finished(self, future: Future, index: int, source: dict[str, int] | None) -> FieldResult:
@@ -562,16 +652,9 @@ class _Batch:
 
     def _write_report(self, report: BatchReport) -> None:
         path = self.out_dir / REPORT_NAME
-        text = json.dumps(report.to_json(), indent=1)
+        text = json.dumps(report.to_json(), indent=1, allow_nan=False)
         try:
             with atomic_output(path) as handle:
                 handle.write(text.encode())
         except OSError as error:
             raise UserError(f"cannot write {path}: {describe_os_error(error)}") from None
-
-    def _remove_temporaries(self) -> None:
-        """Remove what writers killed mid-write left: a lost task's rerun wrote the file anew."""
-        for output in [*self.outputs, self.out_dir / REPORT_NAME]:
-            for leftover in leftover_temporaries(output):
-                with contextlib.suppress(FileNotFoundError):
-                    leftover.unlink()

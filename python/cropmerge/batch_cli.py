@@ -9,6 +9,7 @@ from __future__ import annotations
 import argparse
 import contextlib
 import importlib.util
+import os
 import sys
 import time
 from collections.abc import Iterator
@@ -102,9 +103,12 @@ def run(args: argparse.Namespace) -> int:
         raise UserError("--workers sizes a local cluster; with --scheduler the cluster is given")
     # Fail on the arguments before starting a cluster.
     fields = batch.find_fields(args.fields)
-    batch.plan_outputs(fields, args.out_dir, args.format)
+    outputs = batch.plan_outputs(fields, args.out_dir, args.format)
     progress = _Progress(len(fields), sys.stderr, show_warnings=not args.quiet)
-    with _client(args) as client:
+    with contextlib.ExitStack() as closing:
+        # What a worker killed as its cluster closes was writing goes once it is closed.
+        closing.callback(batch.remove_leftovers, Path(os.path.abspath(args.out_dir)), outputs)
+        client = closing.enter_context(_client(args))
         try:
             report = batch.merge_fields(
                 args.fields,  # as given: a triple that lacks a table fails on its own

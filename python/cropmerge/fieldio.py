@@ -8,7 +8,6 @@ and are renamed into place, so nothing is ever half-written.
 from __future__ import annotations
 
 import contextlib
-import glob
 import io
 import math
 import os
@@ -16,7 +15,7 @@ import stat
 import tempfile
 import zipfile
 import zlib
-from collections.abc import Iterator
+from collections.abc import Callable, Iterator
 from pathlib import Path
 from typing import IO
 
@@ -254,11 +253,14 @@ def _mode_for(path: Path) -> int:
 
 
 @contextlib.contextmanager
-def atomic_output(path: Path) -> Iterator[IO[bytes]]:
+def atomic_output(
+    path: Path, before_replace: Callable[[Path], None] | None = None
+) -> Iterator[IO[bytes]]:
     """Yield a temporary file beside ``path`` that replaces ``path`` once the block succeeds.
 
     On any failure or interruption the temporary file is removed and an
-    existing ``path`` stays as it was.
+    existing ``path`` stays as it was. ``before_replace`` is given the temporary
+    file, complete, before it replaces ``path``; what it raises leaves ``path`` as is.
     """
     try:
         path = _written_path(path)
@@ -273,6 +275,8 @@ def atomic_output(path: Path) -> Iterator[IO[bytes]]:
             handle.flush()
             os.fsync(handle.fileno())
             os.fchmod(handle.fileno(), _mode_for(path))  # temporary files are private
+        if before_replace is not None:
+            before_replace(Path(temporary))
         os.replace(temporary, path)
     except BaseException:
         with contextlib.suppress(OSError):
@@ -314,10 +318,13 @@ def _format_csv_rows(handle: IO[bytes], points: np.ndarray) -> None:
         handle.write(((line * len(rows)) % tuple(rows.ravel().tolist())).encode())
 
 
-def write_points(points: np.ndarray, path: Path) -> None:
+def write_points(
+    points: np.ndarray, path: Path, before_replace: Callable[[Path], None] | None = None
+) -> None:
+    """The points to ``path``, in the format its suffix names (see ``atomic_output``)."""
     suffix = path.suffix.lower()
     try:
-        with atomic_output(path) as handle:
+        with atomic_output(path, before_replace) as handle:
             if suffix == ".npy":
                 np.save(handle, points, allow_pickle=False)
             elif suffix == ".npz":
@@ -328,7 +335,17 @@ def write_points(points: np.ndarray, path: Path) -> None:
         raise UserError(f"cannot write {path}: {describe_os_error(error)}") from None
 
 
-def leftover_temporaries(path: Path) -> list[Path]:
-    """The temporary files of ``atomic_output(path)`` that a killed writer left behind."""
-    path = _written_path(path)
-    return list(path.parent.glob(f"{glob.escape(temporary_prefix(path))}*.part"))
+def leftover_temporaries(paths: list[Path]) -> list[Path]:
+    """The temporary files of ``atomic_output`` for any of ``paths`` that killed writers
+    left behind, each folder read once."""
+    prefixes: dict[Path, set[str]] = {}
+    for path in map(_written_path, paths):
+        prefixes.setdefault(path.parent, set()).add(temporary_prefix(path))
+    found = []
+    for folder, names in prefixes.items():
+        with contextlib.suppress(FileNotFoundError):
+            for entry in os.scandir(folder):
+                name = entry.name
+                if name.endswith(".part") and name[:-_TEMPORARY_EXTRA] in names:
+                    found.append(folder / name)
+    return found
