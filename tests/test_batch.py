@@ -2,6 +2,7 @@
 
 import io
 import json
+import math
 import os
 import signal
 import subprocess
@@ -381,6 +382,7 @@ def test_the_command_starts_and_stops_a_local_cluster(fields, tmp_path):
         (["{folder}", "-o", "{link}", "--format", "npz"], "would replace the field itself"),
         (["{folder}", "--tolerance", "nan"], "a number of 0 or more"),
         (["{folder}", "--threads", "-1"], "0 or more"),
+        (["{folder}", "--threads", str(2**64)], "num_threads must be below 2**64"),
     ],
 )
 def test_the_command_refuses_unusable_arguments(fields, tmp_path, capsys, arguments, message):
@@ -426,3 +428,15 @@ def test_a_failed_field_is_named_once(error):
         batch.FieldResult("/f/a.npz", "a.npy", "failed", error=error)
     )
     assert stream.getvalue() == f"failed: /f/a.npz: {error.removeprefix('/f/a.npz: ')}\n"
+
+
+def test_a_field_named_by_two_paths_is_one_field(fields, tmp_path):
+    (tmp_path / "link").symlink_to(fields[0])
+    named = [fields[0] / "field_00.npz", tmp_path / "link/field_00.npz"]
+    assert batch.find_fields(named) == [fields[0] / "field_00.npz"]
+
+
+def test_an_infinite_tolerance_is_reported_in_valid_json():
+    result = batch.FieldResult("in.npz", "out.npy", "ok", tolerance=math.inf)
+    entry = json.loads(json.dumps(batch.BatchReport([result], 1.0).to_json(), allow_nan=False))
+    assert entry["fields"][0]["tolerance"] == "inf"
