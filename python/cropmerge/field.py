@@ -240,8 +240,8 @@ class _PointMatching:
 
     The caller checks the crop rows meanwhile. Points that come in runs are read faster
     than that, so one thread does; scattered points get one thread for each processor
-    but the caller's, so that no thread has to wait for a processor (or for the
-    interpreter) while the others work.
+    but the caller's, so that no thread has to wait for a processor while the others
+    work (between NumPy's calls they still take turns with the interpreter).
     """
 
     def __init__(self, points: np.ndarray, connected: np.ndarray, chosen: np.ndarray) -> None:
