@@ -147,7 +147,9 @@ def _self_connections(field: IndexedField) -> Finding | None:
     """Crop rows listed as connected to themselves (by the row_information row the merge
     finds for both)."""
     links = field.links
-    itself = np.flatnonzero(links.own_info[links.crop_row] == links.other_info)
+    itself = np.flatnonzero(
+        (links.own_info[links.crop_row] == links.other_info) & (links.other_info >= 0)
+    )
     if len(itself) == 0:
         return None
     crop_rows = _pairs(field.connected[links.crop_row[itself], 1:3])
@@ -238,8 +240,8 @@ def _junction_findings(field: IndexedField, tolerance: float) -> list[Finding]:
     # Where the center lies closer to the near end than the tolerance, every point is kept.
     with np.errstate(invalid="ignore"):  # infinite anchors
         apart = ~(np.hypot(*(center - near).T) < tolerance)
-    # Where the center and the near end share a coordinate, the filter keeps x from the
-    # center's on and y up to the center's, as it does for a near end left of and above
+    # Where the center and the near end share a coordinate, the filter keeps the points
+    # from the center's x on and up to its y, as it does for a near end left of and above
     # the center: right where the other coordinate agrees, the overlap kept otherwise.
     wrong_way = ((center[:, 1] == near[:, 1]) & (center[:, 0] < near[:, 0])) | (
         (center[:, 0] == near[:, 0]) & (center[:, 1] > near[:, 1])
