@@ -12,7 +12,7 @@ PYTEST_ARGS ?=
 
 # Every target whose rule carries a `## ` comment, with that comment.
 help: ## list the targets
-	@awk -F ':.*## ' '/^[a-z][a-z-]*:.*## / { printf "  %-10s %s\n", $$1, $$2 }' $(MAKEFILE_LIST)
+	@awk -F ':.*## ' '/^[a-z][a-z-]*:.*## / { printf "  %-12s %s\n", $$1, $$2 }' $(MAKEFILE_LIST)
 
 $(BOOT): pyproject.toml tools/find-python
 	rm -rf $(VENV)
@@ -50,8 +50,8 @@ docs: install ## redraw the README's pictures in docs/
 	$(VENV)/bin/cropmerge demo --plot docs/demo.png
 	$(PY) tools/readme_example.py docs
 
-# A wheel that installs on any manylinux system with CPython 3.13, no compiler
-# needed.
+# A wheel that installs without a compiler on Linux with glibc 2.34 or newer and
+# CPython 3.13.
 wheel: install ## build the manylinux wheel into dist/
 	PYTHON=$(PY) tools/build-wheel dist
 
@@ -75,8 +75,8 @@ bench: $(BOOT) ## time the module against Numba, NumPy and the copy floor, and c
 bench-batch: install ## time a batch of fields on a local Dask cluster against a serial loop
 	OPENBLAS_NUM_THREADS=1 $(PY) benchmarks/bench_batch.py $(BENCH_ARGS)
 
-clean: ## remove build/, dist/ and .venv
-	rm -rf build dist $(VENV)
+clean: ## remove build/, dist/, .venv and the demo's demo.png
+	rm -rf build dist $(VENV) demo.png
 
 # ---- Sanitizers, stress and fuzzing --------------------------------------------
 # Their build trees sit two levels below build/, where `lint` does not look for

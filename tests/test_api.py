@@ -1,8 +1,10 @@
 """cropmerge.merge: what it accepts, what it refuses before the merge, and how failures reach
 the caller."""
 
+import importlib
 import importlib.metadata
 import re
+import sys
 
 import cropmerge
 import numpy as np
@@ -20,6 +22,17 @@ def test_package_surface():
     assert issubclass(cropmerge.FieldError, ValueError)
     assert issubclass(cropmerge.MergeError, Exception)
     assert all(hasattr(cropmerge, name) for name in cropmerge.__all__)
+
+
+@pytest.mark.parametrize(
+    ("module", "missing", "extra"),
+    [("cropmerge.batch", "dask", "batch"), ("cropmerge.plot", "matplotlib.axes", "plot")],
+)
+def test_a_module_without_its_extra_names_the_extra(monkeypatch, module, missing, extra):
+    monkeypatch.delitem(sys.modules, module, raising=False)
+    monkeypatch.setitem(sys.modules, missing, None)
+    with pytest.raises(ImportError, match=re.escape(f"pip install 'cropmerge[{extra}]'")):
+        importlib.import_module(module)
 
 
 @pytest.mark.parametrize(

@@ -24,9 +24,15 @@ from dataclasses import dataclass
 from pathlib import Path
 from typing import Any, Literal
 
-import dask
 import numpy as np
-from distributed import Client, Future, LocalCluster, Worker, as_completed, get_worker
+
+try:
+    import dask
+    from distributed import Client, Future, LocalCluster, Worker, as_completed, get_worker
+except ImportError as error:  # without the batch extra
+    raise ImportError(
+        f"cropmerge.batch needs Dask ({error}): pip install 'cropmerge[batch]'"
+    ) from None
 
 from cropmerge import FieldError, MergeError, merge
 from cropmerge.checks import Finding, field_findings

@@ -98,7 +98,7 @@ def run(args: argparse.Namespace) -> int:
     try:
         from cropmerge import batch
     except ImportError as error:
-        raise UserError(f"needs Dask ({error}): pip install 'cropmerge[batch]'") from None
+        raise UserError(str(error)) from None
     if args.scheduler is not None and args.workers is not None:
         raise UserError("--workers sizes a local cluster; with --scheduler the cluster is given")
     # Fail on the arguments before starting a cluster.

@@ -14,13 +14,19 @@ from dataclasses import dataclass
 from typing import Any
 
 import numpy as np
-from matplotlib.axes import Axes
-from matplotlib.backends.backend_agg import FigureCanvasAgg
-from matplotlib.figure import Figure
-from matplotlib.gridspec import GridSpec
-from matplotlib.legend_handler import HandlerTuple
-from matplotlib.lines import Line2D
-from matplotlib.patches import Rectangle
+
+try:
+    from matplotlib.axes import Axes
+    from matplotlib.backends.backend_agg import FigureCanvasAgg
+    from matplotlib.figure import Figure
+    from matplotlib.gridspec import GridSpec
+    from matplotlib.legend_handler import HandlerTuple
+    from matplotlib.lines import Line2D
+    from matplotlib.patches import Rectangle
+except ImportError as error:  # without the plot extra
+    raise ImportError(
+        f"cropmerge.plot needs matplotlib ({error}): pip install 'cropmerge[plot]'"
+    ) from None
 
 from cropmerge.geometry import Junctions, centers, facing_ends, find_junctions
 from cropmerge.ids import integer_ids
