@@ -43,6 +43,7 @@ from cropmerge.fieldio import (
     UserError,
     atomic_output,
     describe_os_error,
+    file_identities,
     leftover_temporaries,
     load_csv,
     load_npz,
@@ -388,30 +389,20 @@ def plan_outputs(
         identity: field
         for field in fields
         for path in _input_files(field)
-        for identity in _identities(path)
+        for identity in file_identities(path)
     }
     outputs: dict[Path, Path] = {}
     for field in fields:
         output = out_dir / f"{field_name(field)}.{output_format}"
         if output in outputs:
             raise UserError(f"{outputs[output]} and {field} would both write {output}")
-        for identity in _identities(output):
+        for identity in file_identities(output):
             if identity in inputs:
                 owner = inputs[identity]
                 whose = "the field itself" if owner == field else f"the field {owner}"
                 raise UserError(f"writing {output} would replace {whose}")
         outputs[output] = field
     return list(outputs)
-
-
-def _identities(path: Path) -> list[object]:
-    """What tells files apart: the path with links resolved, and for a file that exists,
-    its device and inode (a hard link has the same)."""
-    found: list[object] = [os.path.realpath(path)]
-    with contextlib.suppress(OSError):
-        status = path.stat()
-        found.append((status.st_dev, status.st_ino))
-    return found
 
 
 def _prepare_out_dir(out_dir: str | os.PathLike[str]) -> Path:

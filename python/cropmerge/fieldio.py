@@ -229,12 +229,19 @@ def temporary_prefix(path: Path) -> str:
     return f".{name}."
 
 
+def file_identities(path: Path) -> set[object]:
+    """What tells files apart: the path with links resolved, and for a file that exists,
+    its device and inode (a hard link has the same)."""
+    found: set[object] = {os.path.realpath(path)}
+    with contextlib.suppress(OSError):
+        status = path.stat()
+        found.add((status.st_dev, status.st_ino))
+    return found
+
+
 def same_file(first: Path, second: Path) -> bool:
     """Whether two paths name one file (one that exists, or the same path once resolved)."""
-    try:
-        return first.samefile(second)
-    except OSError:
-        return first.resolve() == second.resolve()
+    return not file_identities(first).isdisjoint(file_identities(second))
 
 
 def _written_path(path: Path) -> Path:
