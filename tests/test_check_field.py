@@ -302,3 +302,24 @@ def test_repeated_pairs_are_found_with_ids_at_the_top_of_the_range():
     info[:, 4] = 2.0**64  # the merge saturates it to 2**64 - 1
     findings = kinds(cropmerge.check_field(np.zeros((0, 4)), np.zeros((0, 0)), info, 0.1))
     assert findings["duplicate_row_information"].count == 1
+
+
+def test_no_axis_parallel_finding_where_the_filter_keeps_every_point():
+    """The center's distance from the near end is worked out as the merge does: here its
+    square underflows to 0, below the tolerance, so both pieces keep every point."""
+    nan = np.nan
+    connected = np.array([[0, 1, 1, 1, 2, *[nan] * 6], [1, 1, 2, 1, 1, *[nan] * 6]])
+    info = np.array(
+        [[1, 0, 0, 0, 1, -2e-200, 0, 1, 0, 0.5, 0], [1, 0, 0, 0, 2, -4e-200, 0, -1, 0, -0.5, 0]]
+    )
+    along = np.linspace(0.05, 0.95, 19)
+    points = np.vstack(
+        [
+            np.column_stack((np.ones(19), np.full(19, piece), side * along, np.zeros(19)))
+            for piece, side in ((1, 1), (2, -1))
+        ]
+    )
+    assert len(cropmerge.merge(connected, points, info, 1e-300)) == len(points)
+    assert "axis_parallel_anchors" not in kinds(
+        cropmerge.check_field(connected, points, info, 1e-300)
+    )

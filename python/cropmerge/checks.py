@@ -14,7 +14,7 @@ import numpy as np
 from numpy.typing import ArrayLike
 
 from cropmerge.field import EXAMPLES, IndexedField, index_field
-from cropmerge.geometry import Junctions, find_junctions
+from cropmerge.geometry import Junctions, find_junctions, keeps_every_point
 from cropmerge.ids import PairKeys, contains, integer_ids, not_exact
 from cropmerge.links import SLOTS, Links, connected_pairs, listed_slots
 from cropmerge.merging import check_scalars
@@ -237,9 +237,7 @@ def _junction_findings(field: IndexedField, tolerance: float) -> list[Finding]:
     junctions = find_junctions(field.connected, field.info, field.links)
     center, near = junctions.center, junctions.near_end
     no_center = np.isnan(center[:, 0]) | np.isnan(center[:, 1])
-    # Where the center lies closer to the near end than the tolerance, every point is kept.
-    with np.errstate(invalid="ignore"):  # infinite anchors
-        apart = ~(np.hypot(*(center - near).T) < tolerance)
+    apart = ~keeps_every_point(center, near, tolerance)
     # Where the center and the near end share a coordinate, the filter keeps the points
     # from the center's x on and up to its y, as it does for a near end left of and above
     # the center: right where the other coordinate agrees, the overlap kept otherwise.

@@ -25,6 +25,7 @@ __all__ = [
     "filter_boxes",
     "find_junctions",
     "inside_boxes",
+    "keeps_every_point",
 ]
 
 
@@ -140,13 +141,18 @@ def filter_boxes(center: np.ndarray, near: np.ndarray, tolerance: float) -> np.n
     boxes[6] = np.where(sy > 0, b_y, -inf)
     boxes[7] = np.where(sy > 0, inf, b_y)
 
-    # A center closer to the near end than the tolerance keeps every point with numeric
-    # x and y.
-    d = np.sqrt((ax - bx) * (ax - bx) + (ay - by) * (ay - by))
-    close = d < tolerance
+    close = keeps_every_point(center, near, tolerance)
     boxes[:4, close] = np.array([-inf, inf, -inf, inf])[:, None]
     boxes[4:, close] = np.nan
     return boxes
+
+
+@np.errstate(over="ignore", invalid="ignore")
+def keeps_every_point(center: np.ndarray, near: np.ndarray, tolerance: float) -> np.ndarray:
+    """Junctions whose center lies closer to the near end than the tolerance: their
+    filter keeps every point with numeric x and y."""
+    dx, dy = center[:, 0] - near[:, 0], center[:, 1] - near[:, 1]
+    return np.asarray(np.sqrt(dx * dx + dy * dy) < tolerance)
 
 
 def inside_boxes(boxes: np.ndarray, x: np.ndarray, y: np.ndarray) -> np.ndarray:
