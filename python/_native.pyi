@@ -17,7 +17,7 @@ def merge_points_removing_overlap(
     """Trim every crop row's points past the center of each junction with a connected row.
 
     All three tables must be two-dimensional float64 arrays (any strides,
-    read-only allowed); they are copied and never changed.
+    read-only allowed); they are read, never changed.
 
     connected_crop_rows: one row per crop row to process. Column 0 is free;
         columns 1 and 2 hold the crop row's id pair; columns (3, 4), (5, 6),

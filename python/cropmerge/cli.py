@@ -414,14 +414,11 @@ def _numpy_on_small_pages() -> Iterator[None]:
     NumPy asks for huge pages for large arrays, and the merge's result follows it,
     which pays when memory is reused within a process. A command touches its large
     arrays once, fresh from the kernel: on virtual machines that hand idle memory
-    back to the host, huge pages then fault in far slower than small ones, and a
-    merge that takes a tenth of a second took seconds to load and write. The switch
-    is NumPy's own (its NUMPY_MADVISE_HUGEPAGE); it has no public name.
+    back to the host, huge pages then fault in far slower than small ones, so that
+    loading and writing would take many times longer than the merge. The switch is
+    NumPy's own (its NUMPY_MADVISE_HUGEPAGE); it has no public name.
     """
-    try:
-        from numpy._core import multiarray
-    except ImportError:  # NumPy 1
-        from numpy.core import multiarray  # type: ignore[no-redef]
+    from numpy._core import multiarray
     previous = multiarray._set_madvise_hugepage(False)
     try:
         yield

@@ -1,7 +1,8 @@
 #include "engine/crop_row_keys.h"
 
 #include <algorithm>
-#include <stdexcept>
+
+#include "engine/failure.h"
 
 namespace cropmerge {
 
@@ -17,7 +18,7 @@ CropRowKeys::CropRowKeys(const TableView& connected_crop_rows, const TableView& 
     const size_t rows = connected_crop_rows.rows;
     // Two values of a 32-bit row index are kept for markers.
     if (rows >= kNone - 1) {
-        throw std::length_error("too many crop rows");
+        fail("too many crop rows");
     }
     std::vector<std::array<uint64_t, 2>> ids(rows);
     for (size_t row = 0; row < rows; ++row) {

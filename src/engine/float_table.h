@@ -28,7 +28,7 @@ struct TableView {
 };
 
 // Owned float64 table. Storage is left uninitialised on creation: every
-// producer overwrites all of it.
+// producer writes the rows it keeps and drops the rest.
 class FloatTable {
 public:
     FloatTable() = default;

@@ -1,7 +1,5 @@
 #include "engine/row_information_index.h"
 
-#include <stdexcept>
-
 #include "engine/crop_row_keys.h"
 #include "engine/failure.h"
 
@@ -33,7 +31,7 @@ RowInformationIndex::RowInformationIndex(const TableView& row_information,
     : table_(row_information),
       aligned_(lists_crop_rows_in_order(row_information, connected_crop_rows)) {
     if (table_.rows >= PairIndex::kMissing) {
-        throw std::length_error("too many rows in row_information");
+        fail("too many rows in row_information");
     }
     if (!aligned_) {
         index_by_pairs();
