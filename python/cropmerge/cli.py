@@ -419,6 +419,7 @@ def _numpy_on_small_pages() -> Iterator[None]:
     NumPy's own (its NUMPY_MADVISE_HUGEPAGE); it has no public name.
     """
     from numpy._core import multiarray
+
     previous = multiarray._set_madvise_hugepage(False)
     try:
         yield
