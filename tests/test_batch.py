@@ -355,7 +355,8 @@ def test_the_command_on_a_given_cluster_then_resumed(cluster, fields, tmp_path):
     assert f"warning: {good[0]}: {not_whole}" in warned.stderr
     strict = run_command(good[0], "-o", tmp_path / "strict", "--scheduler", address, "--strict")
     assert strict.returncode == 1
-    assert f"{good[0]}: not merged (--strict): {not_whole}" in strict.stderr
+    refused = f"{good[0]}: not merged because of --strict: non_integer_ids: {not_whole}"
+    assert refused in strict.stderr
 
 
 def test_the_command_starts_and_stops_a_local_cluster(fields, tmp_path):

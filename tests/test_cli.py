@@ -16,6 +16,7 @@ import numpy as np
 import pytest
 from _native import merge_points_removing_overlap
 from cropmerge import cli, fieldio
+from cropmerge.field_merge import merge_checked
 from cropmerge.fieldio import UserError, write_points
 from cropmerge.synthetic import make_field
 from fields import two_piece_row
@@ -192,9 +193,8 @@ def test_commands_leave_numpys_huge_page_switch_as_it_was(tmp_path, npz, output)
 def test_engine_failure_is_told_in_the_users_terms():
     """A failure that gets past the check says what it means for the tables."""
     connected, points, info = two_piece_row()
-    tables = dict(zip(TABLES, (connected, points, info[:1]), strict=True))
     with pytest.raises(UserError) as raised:
-        cli._merge(tables, 0.05, 1)
+        merge_checked((connected, points, info[:1]), 0.05, 1)
     assert str(raised.value) == (
         "merge failed: an id pair has no row in row_information "
         "(called `Option::unwrap()` on a `None` value)"
@@ -439,3 +439,16 @@ def test_demo_draws_picture(tmp_path):
     assert 0 < removed < points_in // 4
     picture = (tmp_path / "demo.png").read_bytes()
     assert picture.startswith(b"\x89PNG\r\n\x1a\n") and len(picture) > 20_000
+
+
+@pytest.mark.parametrize(
+    ("option", "chosen"),
+    [
+        ([], "half the plant spacing"),
+        (["--tolerance", "auto"], "auto"),
+        (["--tolerance", "0"], "given"),
+    ],
+)
+def test_demo_tolerance_is_chosen_as_asked(tmp_path, option, chosen):
+    result = run("demo", "--threads", "1", *option, cwd=tmp_path)
+    assert SUMMARY.match(result.stderr.strip()).groups()[5] == chosen, result.stderr

@@ -34,11 +34,13 @@ except ImportError as error:  # without the batch extra
         f"cropmerge.batch needs Dask ({error}): pip install 'cropmerge[batch]'"
     ) from None
 
-from cropmerge import FieldError, MergeError, merge
+from cropmerge import FieldError
+from cropmerge.arguments import AUTO
 from cropmerge.checks import Finding, field_findings
 from cropmerge.field import index_field
+from cropmerge.field_merge import chosen_tolerance, merge_checked, refuse_if_strict
 from cropmerge.fieldio import (
-    OUTPUT_FORMATS,
+    FORMATS,
     TABLES,
     UserError,
     atomic_output,
@@ -51,7 +53,6 @@ from cropmerge.fieldio import (
     write_points,
 )
 from cropmerge.merging import check_scalars
-from cropmerge.spacing import half_spacing
 
 __all__ = [
     "BatchReport",
@@ -64,7 +65,6 @@ __all__ = [
 ]
 
 REPORT_NAME = "report.json"
-FORMATS = tuple(suffix.lstrip(".") for suffix in OUTPUT_FORMATS)
 # Refreshing the report after every field would rewrite it quadratically often.
 _REPORT_REFRESH_SECONDS = 1.0
 
@@ -210,23 +210,15 @@ def _merge_tables(
 ) -> tuple[np.ndarray, float, list[Finding]]:
     """The one place a batch merges: the kept points, the tolerance they were kept with
     and what the check found."""
-    arrays = [tables[name] for name in TABLES]
     try:
         # Read once for the tolerance, the check and the merge's validation alike.
-        field = index_field(*arrays)
-        tolerance = half_spacing(field) if options.tolerance == "auto" else options.tolerance
-        findings = field_findings(field, tolerance)
-        if options.strict and findings:
-            raise UserError(f"not merged (--strict): {'; '.join(map(str, findings))}")
-        tables_read = (field.connected, field.points, field.info)
-        merged = merge(*tables_read, tolerance, options.num_threads, check=False)
-        return merged, tolerance, findings
+        field = index_field(*(tables[name] for name in TABLES))
     except FieldError as error:
         raise UserError(str(error)) from None
-    except MergeError as error:
-        raise UserError(f"merge failed: {error.message}") from None
-    except MemoryError:
-        raise UserError("merge failed: out of memory") from None
+    tolerance = chosen_tolerance(field, options.tolerance)[0]
+    findings = field_findings(field, tolerance)
+    refuse_if_strict(findings, options.strict)
+    return merge_checked(field.tables, tolerance, options.num_threads), tolerance, findings
 
 
 def _printable(name: str) -> str:
@@ -415,7 +407,7 @@ def _prepare_out_dir(out_dir: str | os.PathLike[str]) -> Path:
 
 
 def _checked_options(tolerance: Tolerance, num_threads: int, strict: bool) -> FieldOptions:
-    if tolerance != "auto":
+    if tolerance != AUTO:
         if isinstance(tolerance, str) or math.isnan(tolerance):
             raise UserError(f"tolerance must be a number or 'auto', not {tolerance!r}")
         tolerance = float(tolerance)
@@ -471,7 +463,7 @@ def merge_fields(
     inputs: Iterable[str | os.PathLike[str]],
     out_dir: str | os.PathLike[str],
     *,
-    tolerance: Tolerance = "auto",
+    tolerance: Tolerance = AUTO,
     num_threads: int = 1,
     client: Client | None = None,
     resume: bool = False,

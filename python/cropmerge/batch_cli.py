@@ -16,7 +16,8 @@ from collections.abc import Iterator
 from pathlib import Path
 from typing import IO, TYPE_CHECKING, Any
 
-from cropmerge.fieldio import OUTPUT_FORMATS, UserError
+from cropmerge import arguments
+from cropmerge.fieldio import FORMATS, UserError
 
 if TYPE_CHECKING:
     from distributed import Client
@@ -28,10 +29,6 @@ _BAR_CELLS = 30
 
 
 def add_parser(commands: argparse._SubParsersAction[Any]) -> None:
-    # The main parser calls this once the command's module, whose checks of values the
-    # batch shares, has loaded.
-    from cropmerge.cli import AUTO, _threads, _tolerance
-
     batch = commands.add_parser(
         "batch",
         help="merge many fields on a local or an existing Dask cluster",
@@ -53,16 +50,13 @@ def add_parser(commands: argparse._SubParsersAction[Any]) -> None:
         "pip install 'cropmerge[csv]'); or a folder: every .npz file and CSV triple in it",
     )
     batch.add_argument("-o", "--out-dir", type=Path, required=True, metavar="OUT_DIR")
+    arguments.add_tolerance(batch)
     batch.add_argument(
-        "--tolerance",
-        type=_tolerance,
-        default=None,
-        metavar="T",
-        help="how far, in coordinate units, a kept point may lie past a junction center; "
-        f"'{AUTO}' (the default) is half the median spacing of points along a field's rows",
-    )
-    batch.add_argument(
-        "--threads", type=_threads, default=1, metavar="N", help="threads per merge (default: 1)"
+        "--threads",
+        type=arguments.threads,
+        default=1,
+        metavar="N",
+        help="threads per merge (default: 1)",
     )
     batch.add_argument(
         "--scheduler",
@@ -72,12 +66,11 @@ def add_parser(commands: argparse._SubParsersAction[Any]) -> None:
     )
     batch.add_argument(
         "--workers",
-        type=_threads,
+        type=arguments.threads,
         metavar="N",
         help="worker processes of the local cluster (default, and 0: one per CPU)",
     )
-    formats = [suffix.lstrip(".") for suffix in OUTPUT_FORMATS]
-    batch.add_argument("--format", choices=formats, default="npy")
+    batch.add_argument("--format", choices=FORMATS, default="npy")
     batch.add_argument(
         "--resume",
         action="store_true",
@@ -113,7 +106,7 @@ def run(args: argparse.Namespace) -> int:
             report = batch.merge_fields(
                 args.fields,  # as given: a triple that lacks a table fails on its own
                 args.out_dir,
-                tolerance="auto" if args.tolerance is None else args.tolerance,
+                tolerance=args.tolerance,
                 num_threads=args.threads,
                 client=client,
                 resume=args.resume,

@@ -10,7 +10,6 @@ from __future__ import annotations
 
 import argparse
 import contextlib
-import math
 import os
 import signal
 import sys
@@ -22,9 +21,10 @@ from typing import Any, NoReturn
 
 import numpy as np
 
-from cropmerge import __version__, batch_cli
+from cropmerge import __version__, arguments, batch_cli
 from cropmerge.checks import Finding, field_findings
 from cropmerge.field import IndexedField, index_field
+from cropmerge.field_merge import chosen_tolerance, merge_checked, refuse_if_strict
 from cropmerge.fieldio import (
     OUTPUT_FORMATS,
     TABLES,
@@ -36,8 +36,6 @@ from cropmerge.fieldio import (
     same_file,
     write_points,
 )
-from cropmerge.merging import MergeError, merge
-from cropmerge.spacing import half_spacing
 from cropmerge.tables import FieldError, count_of
 
 EXIT_FAILURE = 2
@@ -95,7 +93,7 @@ def _add_merge(commands: argparse._SubParsersAction[Any]) -> None:
         metavar="OUTPUT",
         help="where to write the kept points: .npy, .npz (array 'points_in_rows') or .csv",
     )
-    _add_tolerance(merge, "auto")
+    arguments.add_tolerance(merge)
     _add_threads(merge)
     merge.add_argument(
         "--strict", action="store_true", help="do not merge a field the check finds fault with"
@@ -112,7 +110,7 @@ def _add_check(commands: argparse._SubParsersAction[Any]) -> None:
         "mostly removed. Exit status 0 when nothing is found, 1 otherwise.",
     )
     _add_inputs(check)
-    _add_tolerance(check, "auto")
+    arguments.add_tolerance(check)
 
 
 def _add_demo(commands: argparse._SubParsersAction[Any]) -> None:
@@ -126,7 +124,7 @@ def _add_demo(commands: argparse._SubParsersAction[Any]) -> None:
     demo.add_argument(
         "--size", choices=("small", "medium", "large"), default="small", help="(default: small)"
     )
-    _add_tolerance(demo, "half the spacing of plants along a row")
+    arguments.add_tolerance(demo, unset="half the spacing of plants along a row")
     demo.add_argument(
         "--plot", type=Path, metavar="FILE.png", help="write a before/after picture to FILE.png"
     )
@@ -145,47 +143,10 @@ def _add_inputs(parser: argparse.ArgumentParser) -> None:
         parser.add_argument(option, type=Path, metavar="FILE", help=f".npy or .csv: {table}")
 
 
-AUTO = "auto"
-
-
-def _tolerance(text: str) -> float | None:
-    """A tolerance of 0 or more, or None for ``auto``."""
-    if text == AUTO:
-        return None
-    try:
-        value = float(text)
-    except ValueError:
-        value = math.nan
-    if not value >= 0:  # also refuses NaN
-        raise argparse.ArgumentTypeError(f"must be '{AUTO}' or a number of 0 or more, got {text}")
-    return value
-
-
-def _add_tolerance(parser: argparse.ArgumentParser, default: str) -> None:
-    parser.add_argument(
-        "--tolerance",
-        type=_tolerance,
-        default=None,
-        metavar="T",
-        help="how far, in coordinate units, a kept point may lie past a junction center; "
-        f"'{AUTO}' is half the median spacing of points along a row (default: {default})",
-    )
-
-
-def _threads(text: str) -> int:
-    try:
-        value = int(text)
-    except ValueError:
-        value = -1
-    if value < 0:
-        raise argparse.ArgumentTypeError(f"must be a whole number of 0 or more, got {text}")
-    return value
-
-
 def _add_threads(parser: argparse.ArgumentParser) -> None:
     parser.add_argument(
         "--threads",
-        type=_threads,
+        type=arguments.threads,
         default=0,
         metavar="N",
         help="worker threads; 0 (the default) uses the processors available",
@@ -255,46 +216,7 @@ def _indexed(tables: dict[str, np.ndarray], inputs: dict[str, Path]) -> IndexedF
         raise UserError(f"{where}{error}") from None
 
 
-def _chosen_tolerance(field: IndexedField, tolerance: float | None) -> tuple[float, str]:
-    """The tolerance to merge with, and how it was chosen, for the summary line."""
-    if tolerance is not None:
-        return tolerance, "given"
-    return half_spacing(field), AUTO
-
-
 # ---- merging -------------------------------------------------------------------
-
-
-def _merge(tables: dict[str, np.ndarray], tolerance: float, threads: int) -> np.ndarray:
-    """The merge of tables that ``index_field`` has checked: the engine's own failure
-    report, with its source position, can then only concern what no check of the
-    tables can foresee (threads that cannot start), and its progress bar stays."""
-    try:
-        connected, points, info = (tables[name] for name in TABLES)
-        return merge(connected, points, info, tolerance, threads, check=False)
-    except (TypeError, ValueError, OverflowError) as error:
-        notes = "".join(f" ({note})" for note in getattr(error, "__notes__", ()))
-        raise UserError(f"{error}{notes}") from None
-    except MemoryError:
-        raise UserError("merge failed: out of memory") from None
-    except MergeError as error:
-        raise UserError(f"merge failed: {_explain(error.message)}") from None
-
-
-# What the engine's failure messages mean for the tables, should one get past the check.
-_CAUSES = (
-    ("called `Option::unwrap()` on a `None` value", "an id pair has no row in row_information"),
-    ("ndarray: index out of bounds", "a table has too few columns"),
-    ("called `Result::unwrap()` on an `Err` value: ShapeError", "row_information needs 11 columns"),
-    ("called `Result::unwrap()` on an `Err` value: ThreadPoolBuildError", "cannot start threads"),
-)
-
-
-def _explain(message: str) -> str:
-    for start, cause in _CAUSES:
-        if message.startswith(start):
-            return f"{cause} ({message})"
-    return message
 
 
 def summary(rows: int, points_in: int, kept: int, seconds: float) -> str:
@@ -305,13 +227,12 @@ def summary(rows: int, points_in: int, kept: int, seconds: float) -> str:
 
 
 def _timed_merge(
-    tables: dict[str, np.ndarray], tolerance: float, threads: int, chosen: str
+    tables: tuple[np.ndarray, np.ndarray, np.ndarray], tolerance: float, threads: int, chosen: str
 ) -> np.ndarray:
     start = time.perf_counter()
-    merged = _merge(tables, tolerance, threads)
+    merged = merge_checked(tables, tolerance, threads)
     seconds = time.perf_counter() - start
-    rows = tables["connected_crop_rows"].shape[0]
-    points_in = tables["points_in_rows"].shape[0]
+    rows, points_in = len(tables[0]), len(tables[1])
     line = summary(rows, points_in, merged.shape[0], seconds)
     print(f"{line} (tolerance {tolerance:.6g}, {chosen})", file=sys.stderr, flush=True)
     return merged
@@ -325,23 +246,20 @@ def _report(findings: list[Finding], command: str) -> None:
 def _run_merge(args: argparse.Namespace) -> None:
     inputs = _input_paths(args)
     _check_output_path(args.output, inputs)
-    tables = _load_inputs(inputs)
-    field = _indexed(tables, inputs)
-    tolerance, chosen = _chosen_tolerance(field, args.tolerance)
+    field = _indexed(_load_inputs(inputs), inputs)
+    tolerance, chosen = chosen_tolerance(field, args.tolerance)
     findings = field_findings(field, tolerance)
     if not args.quiet:
         _report(findings, "merge")
-    if findings and args.strict:
-        found = ", ".join(finding.kind for finding in findings)
-        raise UserError(f"not merged because of --strict: the check found {found}")
-    merged = _timed_merge(tables, tolerance, args.threads, chosen)
+    refuse_if_strict(findings, args.strict)
+    merged = _timed_merge(field.tables, tolerance, args.threads, chosen)
     write_points(merged, args.output)
 
 
 def _run_check(args: argparse.Namespace) -> int:
     inputs = _input_paths(args)
     field = _indexed(_load_inputs(inputs), inputs)
-    tolerance, chosen = _chosen_tolerance(field, args.tolerance)
+    tolerance, chosen = chosen_tolerance(field, args.tolerance)
     findings = field_findings(field, tolerance)
     lines = [f"{finding.kind}: {finding}" for finding in findings]
     _print_out(lines or [f"nothing to report (tolerance {tolerance:.6g}, {chosen})"])
@@ -365,13 +283,11 @@ def _run_demo(args: argparse.Namespace) -> None:
     if args.plot is not None:
         plot_format = _plot_format(args.plot)
     field = make_sized_field(args.size, seed=args.seed)
-    tolerance = field.default_tolerance if args.tolerance is None else args.tolerance
-    tables = {
-        "connected_crop_rows": field.connected_crop_rows,
-        "points_in_rows": field.points_in_rows,
-        "row_information": field.row_information,
-    }
-    chosen = "half the plant spacing" if args.tolerance is None else "given"
+    tables = (field.connected_crop_rows, field.points_in_rows, field.row_information)
+    if args.tolerance is None:
+        tolerance, chosen = field.default_tolerance, "half the plant spacing"
+    else:
+        tolerance, chosen = chosen_tolerance(index_field(*tables), args.tolerance)
     merged = _timed_merge(tables, tolerance, args.threads, chosen)
     if args.plot is not None:
         from cropmerge.plot import draw

@@ -71,6 +71,11 @@ class IndexedField:
     links: Links  # the rows of row_information that the merge looks up
     matching: _PointMatching  # the pass over the points, in threads
 
+    @property
+    def tables(self) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
+        """The three tables as the merge takes them."""
+        return self.connected, self.points, self.info
+
     @cached_property
     def matched(self) -> MatchedPoints:
         """The points matched to their crop rows, once the pass over them is done."""

@@ -24,7 +24,8 @@ import numpy as np
 from cropmerge.tables import FieldError, as_table
 
 TABLES = ("connected_crop_rows", "points_in_rows", "row_information")
-OUTPUT_FORMATS = (".npy", ".npz", ".csv")
+FORMATS = ("npy", "npz", "csv")  # of the outputs
+OUTPUT_FORMATS = tuple(f".{name}" for name in FORMATS)
 
 
 class UserError(Exception):
