@@ -85,16 +85,29 @@ def test_merge_writes_every_format(tmp_path, field, npz, name):
     assert sorted(p.name for p in tmp_path.iterdir()) == sorted(["field.npz", name])
 
 
-@pytest.mark.parametrize("form", [">f8", "f4", "csv", "csv without header"])
+def hand_written_csv(table):
+    """Every value quoted, whole numbers without a point, NaN as an empty cell: what a
+    spreadsheet writes."""
+    cells = [
+        [f'"{int(v)}"' if v.is_integer() else "" if np.isnan(v) else f'"{v!r}"' for v in row]
+        for row in table.tolist()
+    ]
+    return "".join(",".join(row) + "\n" for row in cells)
+
+
+@pytest.mark.parametrize("form", [">f8", "f4", "csv", "csv without header", "csv by hand"])
 def test_merge_reads_three_table_files(tmp_path, field, form):
     """float64 in either byte order, float32 as detectors save it (merged as the float64
-    values it holds), CSV as the command writes it, or without the header line."""
+    values it holds), CSV as the command writes it, without the header line, or by hand
+    (a first line with empty cells is data)."""
     csv = form.startswith("csv")
     suffix = ".csv" if csv else ".npy"
     stored = {name: field[name] if csv else field[name].astype(form) for name in TABLES}
     for name, table in stored.items():
         if form == "csv":
             write_points(table, tmp_path / f"{name}.csv")
+        elif form == "csv by hand":
+            text_file(tmp_path / f"{name}.csv", hand_written_csv(table))
         elif csv:
             np.savetxt(tmp_path / f"{name}.csv", table, delimiter=",", fmt="%.17g")
         else:
@@ -312,7 +325,16 @@ BAD_INPUTS = {
         lambda tmp, field: [
             *npy_files(tmp, field, points_in_rows=text_file(tmp / "p.csv", "a,b\n1,x\n"))
         ],
-        "cannot read p.csv: In CSV column #1: CSV conversion error to double: invalid value 'x'",
+        "cannot read p.csv: In CSV column #1: Failed to parse string: 'x' as a scalar of type",
+    ),
+    "CSV integer that float64 rounds": (
+        lambda tmp, field: [
+            *npy_files(
+                tmp, field, points_in_rows=text_file(tmp / "p.csv", "1,9007199254740993,0,0\n")
+            )
+        ],
+        "cannot read p.csv: points_in_rows holds 1 integer that float64 cannot hold exactly, "
+        "such as 9007199254740993 at index (0, 1)",
     ),
     "unknown output format": (
         lambda tmp, field: [save_with(tmp / "in.npz", field), "-o", "out.txt"],

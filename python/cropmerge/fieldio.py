@@ -17,11 +17,11 @@ import zipfile
 import zlib
 from collections.abc import Callable, Iterator
 from pathlib import Path
-from typing import IO
+from typing import IO, Any
 
 import numpy as np
 
-from cropmerge.tables import FieldError, as_table
+from cropmerge.tables import FieldError, as_table, check_exact
 
 TABLES = ("connected_crop_rows", "points_in_rows", "row_information")
 FORMATS = ("npy", "npz", "csv")  # of the outputs
@@ -160,23 +160,25 @@ def load_npz(path: Path) -> dict[str, np.ndarray]:
     return tables
 
 
-def _names_columns(line: bytes) -> bool:
-    """Whether a CSV file's first line is a header: one that holds numbers only is data."""
+def _names_columns(line: bytes, missing: set[str]) -> bool:
+    """Whether a CSV file's first line is a header: one whose cells, quoted or not, are
+    all numbers or what the reader takes for a missing value (an empty cell, NA) is data."""
     try:
-        [float(cell) for cell in line.decode("utf-8-sig").split(",")]
+        cells = (cell.strip().strip('"') for cell in line.decode("utf-8-sig").split(","))
+        [float(cell) for cell in cells if cell not in missing]
     except ValueError:  # UnicodeDecodeError included
         return True
     return False
 
 
-def _csv_layout(path: Path) -> tuple[bool, int, bool]:
+def _csv_layout(path: Path, missing: set[str]) -> tuple[bool, int, bool]:
     """Whether a CSV file has a header line, how many columns its rows hold (a header may
     name fewer) and whether it holds any."""
     with path.open("rb") as stream:
         first_line = stream.readline()
         if not first_line:
             raise UserError(f"cannot read {path}: the file is empty")
-        header = _names_columns(first_line)
+        header = _names_columns(first_line, missing)
         data_line = stream.readline() if header else first_line
     return header, len((data_line or first_line).split(b",")), bool(data_line)
 
@@ -185,25 +187,42 @@ def load_csv(name: str, path: Path) -> np.ndarray:
     """A table from a CSV file, with a header line as ``write_points`` writes them or
     without one."""
     try:
-        from pyarrow import csv, float64
+        from pyarrow import csv
     except ImportError:
         raise UserError(f"reading {path} needs pyarrow: pip install 'cropmerge[csv]'") from None
     try:
-        header, width, has_rows = _csv_layout(path)
+        header, width, has_rows = _csv_layout(path, set(csv.ConvertOptions().null_values))
         if not has_rows:  # a header alone, which the reader refuses without a line end
             return checked_table(name, np.empty((0, width)), path)
         columns = [f"column {number}" for number in range(width)]
+        # Types as the reader finds them: a column of whole numbers is read as integers,
+        # so that those float64 cannot hold are refused as they are from .npy files.
         table = csv.read_csv(
-            path,
-            read_options=csv.ReadOptions(skip_rows=int(header), column_names=columns),
-            convert_options=csv.ConvertOptions(column_types=dict.fromkeys(columns, float64())),
+            path, read_options=csv.ReadOptions(skip_rows=int(header), column_names=columns)
         )
+        values = [_csv_column(name, column, number) for number, column in enumerate(table.columns)]
     except OSError as error:
         raise UserError(f"cannot read {path}: {describe_os_error(error)}") from None
     except ValueError as error:  # what pyarrow raises for text that is no table of numbers
         raise UserError(f"cannot read {path}: {str(error).splitlines()[0]}") from None
-    values = [column.to_numpy() for column in table.columns]
     return checked_table(name, np.column_stack(values), path)
+
+
+def _csv_column(name: str, column: Any, number: int) -> np.ndarray:
+    """Column ``number`` of table ``name`` as float64, missing values NaN; FieldError for
+    whole numbers that float64 would round."""
+    import pyarrow
+
+    kind = column.type
+    if pyarrow.types.is_integer(kind):
+        check_exact(name, column.fill_null(0).to_numpy(), number)
+    elif not (pyarrow.types.is_floating(kind) or pyarrow.types.is_null(kind)):
+        # Words, dates, true or false: the reader's error names the first that is no number.
+        try:
+            column = column.cast(pyarrow.string()).cast(pyarrow.float64())
+        except pyarrow.ArrowInvalid as error:
+            raise ValueError(f"In CSV column #{number}: {error}") from None
+    return np.asarray(column.cast(pyarrow.float64(), safe=False).to_numpy(zero_copy_only=False))
 
 
 def load_table(name: str, path: Path) -> np.ndarray:

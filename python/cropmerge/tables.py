@@ -41,22 +41,25 @@ def as_table(name: str, values: ArrayLike) -> np.ndarray:
         raise FieldError(f"{name} must hold real numbers, got {_dtype_name(array)}")
     converted = array.astype(np.float64, copy=False)
     if array.dtype.kind in "iu" and array.dtype.itemsize > 4:
-        _check_exact(name, array, converted)
+        check_exact(name, array)
     return converted
 
 
-def _check_exact(name: str, integers: np.ndarray, converted: np.ndarray) -> None:
+def check_exact(name: str, integers: np.ndarray, column: int | None = None) -> None:
     """Refuse integers that float64 rounds (beyond 2**53): they would come out changed,
-    and ids that differ could name one crop row."""
+    and ids that differ could name one crop row. ``column`` is the table's column that
+    a one-dimensional ``integers`` holds."""
     large = np.flatnonzero((integers > 2**53) | (integers < -(2**53)))
     if len(large) == 0:
         return
     # Back to integers: a value rounded up past the type's range comes back wrong too.
     with np.errstate(invalid="ignore"):
-        back = converted.ravel()[large].astype(integers.dtype)
+        back = integers.ravel()[large].astype(np.float64).astype(integers.dtype)
     changed = large[back != integers.ravel()[large]]
     if len(changed):
         where = tuple(int(i) for i in np.unravel_index(changed[0], integers.shape))
+        if column is not None:
+            where = (*where, column)
         raise FieldError(
             f"{name} holds {count_of(len(changed), 'integer')} that float64 cannot hold "
             f"exactly, such as {integers.ravel()[changed[0]]} at index {where}: the merge "
