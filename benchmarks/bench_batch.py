@@ -46,16 +46,18 @@ CONTENDERS = {"serial": None, "batch, 1 worker": 1, "batch, 2 workers": 2}
 SERIAL_LOOP = """
 import json, resource, sys, time
 from pathlib import Path
-from cropmerge.batch import FieldOptions, file_state, merge_field
+from cropmerge.batch import FieldOptions, _writing_to, merge_field
 
 fields, out_dir, tolerance = json.loads(sys.argv[1])
 options = FieldOptions(tolerance, 1, False)
+targets = [Path(out_dir) / (Path(field).stem + ".npy") for field in fields]
 resident_kib = int(Path("/proc/self/status").read_text().split("VmRSS:")[1].split()[0])
 start, cpu = time.perf_counter(), time.process_time()
-for field in fields:
-    target = str(Path(out_dir) / (Path(field).stem + ".npy"))
-    result = merge_field(field, target, options, file_state(target))
-    assert result.status == "ok", result.error
+# The folder held as a batch holds it, so that every field is written as the batch writes it.
+with _writing_to(Path(out_dir), targets) as batch:
+    for field, target in zip(fields, targets):
+        result = merge_field(field, str(target), options, batch)
+        assert result.status == "ok", result.error
 seconds, cpu = time.perf_counter() - start, time.process_time() - cpu
 peak_kib = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
 print(json.dumps({"seconds": seconds, "cpu": cpu, "growth": (peak_kib - resident_kib) * 1024}))
