@@ -194,6 +194,17 @@ def test_field_errors_name_the_table_and_what_is_wrong(table, change, message):
         cropmerge.merge(*field_with(table, change), 0.05)
 
 
+def test_no_zeros_for_nan_hint_where_a_crop_row_is_0_0():
+    def with_crop_row_0_0(connected):
+        listing_it = [0, 5, 5, 0, 0, *[np.nan] * 6]
+        return np.vstack([connected, [0, 0, 0, *[np.nan] * 8], listing_it])
+
+    with pytest.raises(cropmerge.FieldError) as raised:
+        cropmerge.merge(*field_with("connected", with_crop_row_0_0), 0.05)
+    assert "(0, 0) in columns 3-4 of row 3" in str(raised.value)
+    assert "NaN, not 0" not in str(raised.value)
+
+
 def test_merge_error_is_an_exception_with_the_engine_message():
     try:
         cropmerge.merge(linked((9, 9)), np.empty((0, 4)), RI, 0.5, check=False)

@@ -209,8 +209,9 @@ def _missing_id_pairs(connected: np.ndarray, links: Links) -> tuple[int, list[st
 
 
 def _zeros_for_nan(connected: np.ndarray, links: Links) -> bool:
-    """Whether a connected id pair that row_information lacks is (0, 0): an unused
-    connection filled with zeros rather than NaN, most likely."""
+    """Whether a connected id pair that row_information lacks is (0, 0), and no crop row
+    is: an unused connection filled with zeros rather than NaN, most likely."""
     missing = links.other_info < 0
     pairs = connected_pairs(connected, links.crop_row[missing], links.slot[missing])
-    return bool((pairs == 0).all(axis=1).any())
+    a_crop_row = ((connected[:, 1] == 0) & (connected[:, 2] == 0)).any()
+    return bool((pairs == 0).all(axis=1).any() and not a_crop_row)
