@@ -26,13 +26,13 @@ from typing import Any, Literal
 
 import numpy as np
 
+from cropmerge.extras import install_hint
+
 try:
     import dask
     from distributed import Client, Future, LocalCluster, Worker, as_completed, get_worker
 except ImportError as error:  # without the batch extra
-    raise ImportError(
-        f"cropmerge.batch needs Dask ({error}): pip install 'cropmerge[batch]'"
-    ) from None
+    raise ImportError(f"cropmerge.batch needs Dask ({error}): {install_hint('batch')}") from None
 
 from cropmerge import FieldError
 from cropmerge.arguments import AUTO

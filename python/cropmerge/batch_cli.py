@@ -46,8 +46,8 @@ def add_parser(commands: argparse._SubParsersAction[Any]) -> None:
         type=Path,
         metavar="FIELD",
         help="NAME.npz; a CSV triple, named by any of NAME.connected_crop_rows.csv, "
-        "NAME.points_in_rows.csv and NAME.row_information.csv (reading CSV needs "
-        "pip install 'cropmerge[csv]'); or a folder: every .npz file and CSV triple in it",
+        "NAME.points_in_rows.csv and NAME.row_information.csv (reading CSV needs pyarrow, "
+        "the csv extra); or a folder: every .npz file and CSV triple in it",
     )
     batch.add_argument("-o", "--out-dir", type=Path, required=True, metavar="OUT_DIR")
     arguments.add_tolerance(batch)

@@ -259,7 +259,8 @@ def _junction_findings(field: IndexedField, tolerance: float) -> list[Finding]:
             "whose center and near end share a y with the near end to the right, or an x "
             "with the near end below (anchors parallel to an axis): the filter's fixed rule "
             "then keeps the points past the center and drops most of the crop row; move an "
-            "end anchor a hair across the row (by 1e-6, say) to avoid it",
+            "end anchor a hair across the row (by 1e-6, say, in float64: float32 rounds it "
+            "away) to avoid it",
         ),
     ):
         count = int(np.count_nonzero(which))

@@ -23,6 +23,7 @@ import numpy as np
 
 from cropmerge import __version__, arguments, batch_cli
 from cropmerge.checks import Finding, field_findings
+from cropmerge.extras import install_hint
 from cropmerge.field import IndexedField, index_field
 from cropmerge.field_merge import chosen_tolerance, merge_checked, refuse_if_strict
 from cropmerge.fieldio import (
@@ -305,7 +306,7 @@ def _plot_format(path: Path) -> str:
     try:
         from matplotlib.backends.backend_agg import FigureCanvasAgg
     except ImportError:
-        raise UserError("--plot needs matplotlib: pip install 'cropmerge[plot]'") from None
+        raise UserError(f"--plot needs matplotlib: {install_hint('plot')}") from None
 
     supported = FigureCanvasAgg.get_supported_filetypes()
     extension = path.suffix.lower().lstrip(".") or "png"

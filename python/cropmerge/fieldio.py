@@ -21,9 +21,10 @@ from typing import IO, Any
 
 import numpy as np
 
-from cropmerge.tables import FieldError, as_table, check_exact
+from cropmerge.extras import install_hint
+from cropmerge.tables import TABLE_NAMES, FieldError, as_table, check_exact
 
-TABLES = ("connected_crop_rows", "points_in_rows", "row_information")
+TABLES = TABLE_NAMES  # the names the files give the tables
 FORMATS = ("npy", "npz", "csv")  # of the outputs
 OUTPUT_FORMATS = tuple(f".{name}" for name in FORMATS)
 
@@ -189,7 +190,7 @@ def load_csv(name: str, path: Path) -> np.ndarray:
     try:
         from pyarrow import csv
     except ImportError:
-        raise UserError(f"reading {path} needs pyarrow: pip install 'cropmerge[csv]'") from None
+        raise UserError(f"reading {path} needs pyarrow: {install_hint('csv')}") from None
     try:
         header, width, has_rows = _csv_layout(path, set(csv.ConvertOptions().null_values))
         if not has_rows:  # a header alone, which the reader refuses without a line end

@@ -15,6 +15,8 @@ from typing import Any
 
 import numpy as np
 
+from cropmerge.extras import install_hint
+
 try:
     from matplotlib.axes import Axes
     from matplotlib.backends.backend_agg import FigureCanvasAgg
@@ -25,7 +27,7 @@ try:
     from matplotlib.patches import Rectangle
 except ImportError as error:  # without the plot extra
     raise ImportError(
-        f"cropmerge.plot needs matplotlib ({error}): pip install 'cropmerge[plot]'"
+        f"cropmerge.plot needs matplotlib ({error}): {install_hint('plot')}"
     ) from None
 
 from cropmerge.geometry import Junctions, centers, facing_ends, find_junctions
