@@ -75,6 +75,10 @@ void raise_current_exception() noexcept {
 }
 
 // ---- argument binding --------------------------------------------------------
+//
+// By hand rather than with PyArg_ParseTupleAndKeywords: callers rely on the exact
+// TypeError texts below ("missing 2 required positional arguments: ..."), and on
+// the parameter's name noted on a conversion error, which it words otherwise.
 
 // Adds "while processing '<parameter>'" to the pending exception; if that
 // fails, the exception is raised without the note.

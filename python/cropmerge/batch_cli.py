@@ -158,7 +158,11 @@ def _summary(report: BatchReport, report_path: Path) -> str:
 
 
 class _Progress:
-    """One line on a terminal: fields done and failed out of all, and the time left."""
+    """One line on a terminal: fields done and failed out of all, and the time left.
+
+    By hand: Dask's progress bar follows futures, not results, so it cannot count the
+    fields that failed or print their errors and warnings as they come.
+    """
 
     def __init__(self, total: int, stream: IO[str], show_warnings: bool) -> None:
         self.total, self.stream = total, stream

@@ -1,6 +1,10 @@
 #pragma once
 
+#include <cstddef>
+
 namespace cropmerge {
+
+inline constexpr size_t kCacheLine = 64;  // bytes
 
 // Starts fetching the cache line that holds `address`, to read it or to
 // write it. The empty volatile asm is for GCC, which counts a prefetch as

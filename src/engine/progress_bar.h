@@ -25,12 +25,12 @@ public:
     // Sets the position to the length and draws the final line.
     void finish();
 
+private:
     // The line as drawn at `position` after `elapsed`, with `frame` selecting
     // the spinner glyph (colour codes included).
     static std::string render(uint64_t position, uint64_t length,
                               std::chrono::steady_clock::duration elapsed, uint64_t frame);
 
-private:
     void draw(uint64_t position, bool final);
 
     const uint64_t length_;

@@ -160,11 +160,10 @@ public:
 
 private:
     static constexpr size_t kLinesAhead = 256;
-    static constexpr size_t kLine = 64;
 
     static size_t points_per_line(const TableView& points) {
         const size_t row_bytes = std::abs(points.row_stride) * sizeof(double);
-        return std::max<size_t>(1, kLine / std::max<size_t>(1, row_bytes));
+        return std::max<size_t>(1, kCacheLine / std::max<size_t>(1, row_bytes));
     }
 
     // Fetches the line of the next point not yet fetched, skipping the

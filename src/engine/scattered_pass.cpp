@@ -86,10 +86,9 @@ void prefetch_rows(const TableView& points, size_t begin, size_t end) {
     if (begin >= end || !points.rows_are_contiguous()) {
         return;
     }
-    constexpr size_t kLine = 64;
     const char* from = reinterpret_cast<const char*>(points.row_start(begin));
     const char* to = reinterpret_cast<const char*>(points.row_start(end - 1) + points.cols);
-    for (; from < to; from += kLine) {
+    for (; from < to; from += kCacheLine) {
         prefetch_for_read(from);
     }
 }
