@@ -15,6 +15,7 @@ from engine_failures import (
     NONE,
     NOT_FAILURES,
     POINTS,
+    POOL_BUILD_FAILURE,
     RI,
     is_panic,
     linked,
@@ -149,7 +150,7 @@ def test_exhausted_memory_raises_memory_error():
 @pytest.mark.skipif(len(os.sched_getaffinity(0)) < 2, reason="one processor: no worker to start")
 def test_worker_that_cannot_start_fails_the_call():
     outcome = run_limited(10, 10_000, 2 << 20, 2)
-    prefix = "PanicException: called `Result::unwrap()` on an `Err` value: ThreadPoolBuildError"
+    prefix = f"PanicException: {POOL_BUILD_FAILURE}"
     assert outcome.startswith(prefix + " { kind: IOError(")
     assert outcome.endswith(") }")
 
