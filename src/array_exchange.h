@@ -17,10 +17,12 @@ PyRef accept_array(PyObject* object);
 // run, and keep the array referenced while the view is in use.
 //
 // The caller's buffer is read in place while the GIL is held for the whole
-// call, so nothing can change it underneath. The engine reads whole float64
-// elements, so an array with misaligned data or strides that are not whole
-// elements is copied; so is every array on a free-threaded build, where other
-// threads may write to it while the engine reads.
+// call, so no Python code changes it meanwhile; native code may (a NumPy
+// function another thread started, which let go of the GIL), and the engine
+// never lets such values take it out of bounds. The engine reads whole
+// float64 elements, so an array with misaligned data or strides that are not
+// whole elements is copied; so is every array on a free-threaded build, where
+// any thread may write to it while the engine reads.
 class InputTable {
 public:
     InputTable(PyObject* array, const WorkerPool& copy_pool);

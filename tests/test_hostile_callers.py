@@ -91,3 +91,47 @@ def test_result_does_not_depend_on_the_process_hash_key():
     outputs = {child.stdout for child in children}
     assert len(outputs) == 1
     assert not outputs.pop().startswith("(0, ")
+
+
+RACING_WRITER = """
+import threading, time
+import numpy as np
+from numpy.lib.stride_tricks import as_strided
+from _native import merge_points_removing_overlap as merge
+from fields import make_field
+
+connected, points, info = make_field(crop_rows, points_per_row, shuffle=True)
+if table == "points":  # every id pair named twice: those points are looked up again
+    alone = connected.copy()
+    alone[:, 3:] = np.nan
+    connected = np.vstack([alone, connected])
+    column, values = points[:, 2], (points[:, 2], points[:, 2] + 100.0)
+else:  # a last connection that comes and goes
+    connected[:, 5:] = np.nan
+    connected[:, 6] = connected[:, 2]
+    column, values = connected[:, 5], (np.full(len(connected), np.nan), connected[:, 1])
+# One long NumPy call, which lets go of the GIL, writes the values in turn.
+sources = np.array(values * 100)
+target = as_strided(column, shape=sources.shape, strides=(0, column.strides[0]))
+done = False
+def write():
+    while not done:
+        np.add(sources, 0.0, out=target)
+threading.Thread(target=write, daemon=True).start()
+deadline = time.monotonic() + 2
+while time.monotonic() < deadline:
+    merge(connected, points, info, 0.3, 1)
+done = True
+print("done")
+"""
+
+
+@pytest.mark.parametrize(
+    ("table", "crop_rows", "points_per_row"), [("points", 4000, 60), ("connected", 200_000, 1)]
+)
+def test_a_table_written_during_the_call_is_read_safely(table, crop_rows, points_per_row):
+    """Another thread writing to an input while the merge reads it in place may make the
+    values read inconsistent, but never makes the merge write past what it counted."""
+    code = f"table, crop_rows, points_per_row = {table!r}, {crop_rows}, {points_per_row}\n"
+    child = run_python(code + RACING_WRITER, timeout=120)
+    assert (child.returncode, child.stdout.strip()) == (0, "done"), child.stderr[-2000:]

@@ -83,7 +83,9 @@ RowFilters plan_rows(const MergeInputs& inputs, const WorkerPool& pool,
             if (prefetch && row + kPrefetchRows < end) {
                 prefetch_row_merge(row + kPrefetchRows, inputs);
             }
-            plan_row_merge(row, inputs, plan.filters.data() + plan.rows[row].filters_begin);
+            plan_row_merge(
+                row, inputs,
+                {plan.filters.data() + plan.rows[row].filters_begin, plan.rows[row].filter_count});
             plan.near_boxes[row] = near_box(plan.of_row(row));
         }
         progress.rows_planned(begin, end);

@@ -110,7 +110,8 @@ bool check_point_columns(const MergeInputs& inputs, uint64_t row_index, uint64_t
 
 }  // namespace
 
-size_t plan_row_merge(uint64_t row_index, const MergeInputs& inputs, PastCenterFilter* filters) {
+size_t plan_row_merge(uint64_t row_index, const MergeInputs& inputs,
+                      std::span<PastCenterFilter> filters) {
     const TableView& crop_rows = inputs.connected_crop_rows;
     const TableView& info = inputs.row_information;
 
@@ -138,6 +139,12 @@ size_t plan_row_merge(uint64_t row_index, const MergeInputs& inputs, PastCenterF
         // The junction's geometry reads no point and cannot fail.
         if (filter_reads_past_width) {
             fail(kIndexOutOfBounds);
+        }
+        // The caller's table is read where it lies, and another thread may be
+        // writing to it (NumPy's functions let go of the GIL): the list may
+        // have grown since `filters` was sized by it.
+        if (count == filters.size()) {
+            break;
         }
         filters[count] = junction_filter(info, own_row, connected_row, inputs.tolerance);
     }

@@ -3,6 +3,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <span>
 
 #include "engine/crop_row_keys.h"
 #include "engine/float_table.h"
@@ -43,11 +44,12 @@ size_t connected_row_count(const TableView& connected_crop_rows, size_t row);
 
 // The per-row half of the merge: finds crop row `row_index`'s own entry and,
 // for each connected row in slot order, the facing ends and the center of
-// their junction, and writes the resulting past-center filter to `filters`
-// (room for connected_row_count of them); returns how many. The points are
-// filtered afterwards, in one pass over all rows' points. Fails with the
-// failure its steps meet first, in the order a full per-row merge would.
-size_t plan_row_merge(uint64_t row_index, const MergeInputs& inputs, PastCenterFilter* filters);
+// their junction, and writes the resulting past-center filter to `filters`,
+// sized by connected_row_count; returns how many. The points are filtered
+// afterwards, in one pass over all rows' points. Fails with the failure its
+// steps meet first, in the order a full per-row merge would.
+size_t plan_row_merge(uint64_t row_index, const MergeInputs& inputs,
+                      std::span<PastCenterFilter> filters);
 
 // Starts fetching the index entries that plan_row_merge(row_index) will look
 // up, so that rows planned in sequence do not wait for each lookup in turn.

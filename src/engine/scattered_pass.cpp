@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <limits>
 #include <span>
 #include <vector>
 
@@ -40,6 +41,10 @@ struct Tagging {
     const RowFilters& plan;
     uint32_t* tags;
     size_t* counts;  // survivors of each crop row in the block
+    // Where the block's places for each crop row end, once counts hold
+    // positions; only where crop rows share id pairs, whose points the copy
+    // looks up again.
+    const size_t* ends;
 };
 
 // Tags points [begin, end), which share one id pair whose crop rows start at
@@ -326,9 +331,14 @@ void copy_tagged(const Tagging& at, size_t begin, size_t end, double* out) {
         }
         const uint32_t tag = at.tags[point];
         if (tag == kSeveralRows) {
+            // The table is read where it lies, and another thread may be
+            // writing to it (NumPy's functions let go of the GIL): a point
+            // looked up again may survive where it was not counted.
             const uint32_t first_row = first_row_of(points, at.keys, point, CropRowKeys::kNone);
             visit_surviving_rows(points, point, at.keys, at.plan, first_row, [&](uint32_t row) {
-                copy_rows(points, point, 1, out + positions[row]++ * cols);
+                if (positions[row] < at.ends[row]) {
+                    copy_rows(points, point, 1, out + positions[row]++ * cols);
+                }
             });
             ++point;
         } else if (tag == kRemoved) {
@@ -347,6 +357,22 @@ void copy_tagged(const Tagging& at, size_t begin, size_t end, double* out) {
     finish_streaming();
 }
 
+// Fills a block's places that a changed table left unwritten (see
+// copy_tagged): from each crop row's next place to its end. No memory of the
+// process's past then shows in the output.
+void fill_places_left(std::span<const size_t> next, std::span<const size_t> ends, size_t cols,
+                      double* out) {
+    for (size_t row = 0; row < next.size(); ++row) {
+        std::fill(out + next[row] * cols, out + ends[row] * cols,
+                  std::numeric_limits<double>::quiet_NaN());
+    }
+}
+
+bool shares_id_pairs(const RowFilters& plan) {
+    return std::any_of(plan.rows.begin(), plan.rows.end(),
+                       [](const RowEntry& row) { return row.chained != 0; });
+}
+
 }  // namespace
 
 FloatTable copy_scattered_survivors(const TableView& points, const CropRowKeys& keys,
@@ -358,16 +384,28 @@ FloatTable copy_scattered_survivors(const TableView& points, const CropRowKeys& 
     auto block_begin = [&](size_t block) { return total * block / blocks; };
     const Buffer<uint32_t> tags = make_buffer<uint32_t>(total);
     std::vector<size_t> position(blocks * rows, 0);
+    std::vector<size_t> ends;  // see Tagging
     auto tagging = [&](size_t block) {
-        return Tagging{points, keys, plan, tags.get(), position.data() + block * rows};
+        return Tagging{points,
+                       keys,
+                       plan,
+                       tags.get(),
+                       position.data() + block * rows,
+                       ends.empty() ? nullptr : ends.data() + block * rows};
     };
 
     std::vector<char> far_apart(blocks, 0);
     pool.for_each(blocks, [&](size_t block) {
         far_apart[block] = tag_points(tagging(block), block_begin(block), block_begin(block + 1));
     });
+    if (shares_id_pairs(plan)) {
+        ends = position;  // the counts, until the positions are added
+    }
     FloatTable output =
         FloatTable::row_major(counts_to_positions(position, blocks, rows), points.cols);
+    for (size_t place = 0; place < ends.size(); ++place) {
+        ends[place] += position[place];
+    }
     pool.for_each(blocks, [&](size_t block) {
         const size_t begin = block_begin(block);
         const size_t end = block_begin(block + 1);
@@ -375,6 +413,10 @@ FloatTable copy_scattered_survivors(const TableView& points, const CropRowKeys& 
             copy_tagged<true>(tagging(block), begin, end, output.data());
         } else {
             copy_tagged<false>(tagging(block), begin, end, output.data());
+        }
+        if (!ends.empty()) {
+            fill_places_left({position.data() + block * rows, rows},
+                             {ends.data() + block * rows, rows}, points.cols, output.data());
         }
         progress.block_written(block, blocks);
     });
