@@ -176,8 +176,8 @@ class _Progress:
         if result.status == "failed":
             self._clear()
             error = result.error or ""
-            # Errors in reading a file start with its path already.
-            named = error if error.startswith(f"{result.input}: ") else f"{result.input}: {error}"
+            # Errors in reading a file name it already.
+            named = error if result.input in error else f"{result.input}: {error}"
             print(f"failed: {named}", file=self.stream)
         # A skipped field's warnings were shown when it was merged.
         if result.status == "ok" and result.warnings and self.show_warnings:
