@@ -399,6 +399,26 @@ def test_failed_run_leaves_existing_output_alone(tmp_path, field, failure):
     assert sorted(p.name for p in tmp_path.iterdir()) == ["in.npz", "kept.csv"]
 
 
+def test_interrupted_as_the_temporary_file_is_made_leaves_nothing_behind(tmp_path):
+    """Ctrl-C that lands at the first step after the file is created."""
+
+    def interrupt_once_made(frame, event, arg):
+        if any(tmp_path.iterdir()):
+            raise KeyboardInterrupt
+        return interrupt_once_made
+
+    def trace(frame, event, arg):
+        return interrupt_once_made if frame.f_code is fieldio._create_temporary.__code__ else None
+
+    sys.settrace(trace)
+    try:
+        with pytest.raises(KeyboardInterrupt):
+            write_points(np.zeros((2, 4)), tmp_path / "kept.npy")
+    finally:
+        sys.settrace(None)
+    assert list(tmp_path.iterdir()) == []
+
+
 def test_terminated_run_leaves_nothing_behind(tmp_path, npz, monkeypatch):
     """SIGTERM ends a run as Ctrl-C does: the output being written is removed."""
     write_rows = fieldio._write_csv

@@ -11,8 +11,8 @@ import contextlib
 import io
 import math
 import os
+import secrets
 import stat
-import tempfile
 import zipfile
 import zlib
 from collections.abc import Callable, Iterator
@@ -234,7 +234,7 @@ def load_table(name: str, path: Path) -> np.ndarray:
 # ---- writing -------------------------------------------------------------------
 
 
-# What mkstemp adds to the prefix: 8 random characters and the ".part" suffix.
+# What a temporary file's name adds to the prefix: 8 random characters and ".part".
 _TEMPORARY_EXTRA = 8 + len(".part")
 
 
@@ -290,26 +290,43 @@ def atomic_output(
     existing ``path`` stays as it was. ``before_replace`` is given the temporary
     file, complete, before it replaces ``path``; what it raises leaves ``path`` as is.
     """
+    named: list[Path] = []  # the temporary file, from before it exists
     try:
-        path = _written_path(path)
-        descriptor, temporary = tempfile.mkstemp(
-            dir=path.parent, prefix=temporary_prefix(path), suffix=".part"
-        )
-    except OSError as error:
-        raise UserError(f"cannot write {path}: {describe_os_error(error)}") from None
-    try:
+        try:
+            path = _written_path(path)
+            descriptor = _create_temporary(path.parent, temporary_prefix(path), named)
+        except OSError as error:
+            raise UserError(f"cannot write {path}: {describe_os_error(error)}") from None
         with os.fdopen(descriptor, "wb") as handle:
             yield handle
             handle.flush()
             os.fsync(handle.fileno())
             os.fchmod(handle.fileno(), _mode_for(path))  # temporary files are private
         if before_replace is not None:
-            before_replace(Path(temporary))
-        os.replace(temporary, path)
+            before_replace(named[0])
+        os.replace(named[0], path)
     except BaseException:
+        _remove(named)
+        raise
+
+
+def _create_temporary(folder: Path, prefix: str, named: list[Path]) -> int:
+    """Create a private file in ``folder``, named ``prefix``, 8 random characters and
+    ".part", and return its descriptor. By hand rather than with mkstemp: ``named`` holds
+    the name before the file exists, so that an interruption (Ctrl-C, SIGTERM) right
+    after its creation still finds it to remove."""
+    while True:
+        named[:] = [folder / f"{prefix}{secrets.token_hex(4)}.part"]
+        try:
+            return os.open(named[0], os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_CLOEXEC, 0o600)
+        except FileExistsError:  # another file's name
+            named.clear()
+
+
+def _remove(named: list[Path]) -> None:
+    for temporary in named:
         with contextlib.suppress(OSError):
             os.unlink(temporary)
-        raise
 
 
 _CSV_ROWS = 4096  # rows formatted at a time
