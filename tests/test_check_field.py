@@ -3,9 +3,12 @@ auto_tolerance finds half the spacing of points along rows."""
 
 import math
 import os
+import sys
 import threading
+import time
 
 import cropmerge
+import cropmerge.field
 import numpy as np
 import pytest
 from cropmerge.synthetic import make_field
@@ -323,3 +326,38 @@ def test_no_axis_parallel_finding_where_the_filter_keeps_every_point():
     assert "axis_parallel_anchors" not in kinds(
         cropmerge.check_field(connected, points, info, 1e-300)
     )
+
+
+def test_an_interrupted_check_leaves_no_thread_behind():
+    """Ctrl-C lands in the calling thread at each line where it takes part in the points'
+    pass; the pass's threads still end, and the next check is whole."""
+    field = make_field(2000, 400_000, seed=3, shuffle=True)  # scattered: several chunks
+    tables = (field.connected_crop_rows, field.points_in_rows, field.row_information)
+    expected = cropmerge.check_field(*tables, TOLERANCE)
+    matching = cropmerge.field._PointMatching
+    codes = {matching._match_chunks.__code__, matching.result.__code__}
+    lines = sorted({line for code in codes for _, _, line in code.co_lines() if line})
+    for target in lines:
+        fired = []
+
+        def interrupt_at_target(frame, event, arg, target=target, fired=fired):
+            if event == "line" and frame.f_lineno == target and not fired:
+                fired.append(target)
+                raise KeyboardInterrupt
+            return interrupt_at_target
+
+        def trace(frame, event, arg):
+            return interrupt_at_target if frame.f_code in codes else None
+
+        sys.settrace(trace)  # this thread's only
+        try:
+            cropmerge.check_field(*tables, TOLERANCE)
+        except KeyboardInterrupt:
+            pass
+        finally:
+            sys.settrace(None)
+        deadline = time.monotonic() + 10
+        while any(t.name.startswith("cropmerge-points") for t in threading.enumerate()):
+            assert time.monotonic() < deadline, f"a thread left waiting, interrupted at {target}"
+            time.sleep(0.01)
+    assert cropmerge.check_field(*tables, TOLERANCE) == expected

@@ -10,10 +10,11 @@ change from point to point, every point is matched on its own.
 
 from __future__ import annotations
 
+import contextlib
 import os
 import threading
 from collections.abc import Callable
-from concurrent.futures import Future, ThreadPoolExecutor
+from concurrent.futures import Future
 from dataclasses import dataclass, field
 from functools import cached_property
 from typing import Any
@@ -212,7 +213,7 @@ def _points_in(runs: np.ndarray, length: np.ndarray | None) -> int:
 
 def _summarise_points(
     points: np.ndarray,
-    rows: Future[PairTable],
+    rows: Deferred[PairTable],
     chosen: np.ndarray,
     part: range,
     stop: threading.Event,
@@ -247,6 +248,10 @@ class _PointMatching:
     than that, so one thread does; scattered points get one thread for each processor
     but the caller's, so that no thread has to wait for a processor while the others
     work (between NumPy's calls they still take turns with the interpreter).
+
+    The threads are daemons: one that a caller's interruption left waiting (Ctrl-C in
+    the middle of a lock's acquisition can leave it held) cannot keep Python from
+    exiting. Where no thread can start (at interpreter exit), the caller does it all.
     """
 
     def __init__(self, points: np.ndarray, connected: np.ndarray, chosen: np.ndarray) -> None:
@@ -265,24 +270,26 @@ class _PointMatching:
         self._stop = threading.Event()
         self._failure: BaseException | None = None
         self._matched: MatchedPoints | None = None
-        self._rows: Future[PairTable] = Future()
+        self._rows = Deferred(lambda: PairTable(*id_columns(connected, 1, 2)))
+        self._after: list[Deferred[Any]] = []
         threads = 1
         if scattered:
             blocks = -(-len(points) // _BLOCK)
             threads = max(1, min((os.process_cpu_count() or 1) - 1, blocks // _BLOCKS_PER_THREAD))
-        self._after: list[Deferred[Any]] = []
-        pool = ThreadPoolExecutor(threads, thread_name_prefix="cropmerge-points")
-        # The first thread indexes the crop rows; the others wait for it.
-        self._passes = [pool.submit(self._index_and_match, connected)]
-        self._passes += [pool.submit(self._match_chunks) for _ in range(threads - 1)]
-        # Taken by each thread once its pass is done: the result does not wait for them.
-        for _ in range(threads):
-            pool.submit(self._do_deferred)
-        pool.shutdown(wait=False)  # its threads end with the work
+        for number in range(threads):
+            worker = threading.Thread(
+                target=self._work, name=f"cropmerge-points_{number}", daemon=True
+            )
+            try:
+                worker.start()
+            except RuntimeError:  # the interpreter is exiting
+                break
 
     def stop(self) -> None:
         """Leaves the chunks not yet taken: their points are of no use now."""
-        self._stop.set()
+        with self._chunk_finished:
+            self._stop.set()
+            self._chunk_finished.notify_all()
 
     def after[T](self, work: Callable[[], T]) -> Deferred[T]:
         """``work`` for a thread of the pass to do once its points are done."""
@@ -292,15 +299,14 @@ class _PointMatching:
 
     def result(self) -> MatchedPoints:
         """What every chunk found, for any thread: the same object for each."""
+        self._rows.result()  # its failure, where there are no chunks to pass it on
         self._match_chunks()
-        for done in self._passes:
-            done.result()
         with self._chunk_finished:
             # Chunks that another caller took, a thread of the pass doing deferred work.
             self._chunk_finished.wait_for(
                 lambda: self._finished == len(self._chunks) or self._stop.is_set()
             )
-            if self._failure is not None:  # a chunk the caller took, on an earlier call
+            if self._failure is not None:  # a chunk that failed, or was interrupted
                 raise self._failure
             if self._finished < len(self._chunks):
                 raise RuntimeError("the points were left unmatched")
@@ -308,40 +314,39 @@ class _PointMatching:
                 self._matched = _matched(self._found)
             return self._matched
 
-    def _index_and_match(self, connected: np.ndarray) -> None:
-        try:
-            self._rows.set_result(PairTable(*id_columns(connected, 1, 2)))
-        except BaseException as error:
-            self._rows.set_exception(error)
-            raise
-        self._match_chunks()
-
-    def _do_deferred(self) -> None:
-        done = 0
-        while done < len(self._after) and not self._stop.is_set():
-            self._after[done].run()
-            done += 1
+    def _work(self) -> None:
+        """A thread's share: chunks, then the work deferred to after them. Its failures
+        are kept where the caller meets them (the chunks', the deferred work's)."""
+        with contextlib.suppress(BaseException):
+            self._rows.run()
+            self._match_chunks()
+            done = 0
+            while done < len(self._after) and not self._stop.is_set():
+                self._after[done].run()
+                done += 1
 
     def _match_chunks(self) -> None:
         while not self._stop.is_set():
-            with self._lock:
-                chunk, self._taken = self._taken, self._taken + 1
-            if chunk >= len(self._chunks):
-                return
             try:
+                # From the claim to the count, so that a chunk claimed and then given up
+                # (a failure, Ctrl-C) wakes whoever waits for it.
+                with self._lock:
+                    chunk, self._taken = self._taken, self._taken + 1
+                if chunk >= len(self._chunks):
+                    return
                 found = _summarise_points(
                     self._points, self._rows, self._chosen, self._chunks[chunk], self._stop
                 )
+                with self._chunk_finished:
+                    self._found[chunk] = found
+                    self._finished += 1
+                    self._chunk_finished.notify_all()
             except BaseException as error:
                 with self._chunk_finished:
-                    self._failure = error  # the chunk stays unmatched: no result is whole
+                    self._failure = self._failure or error  # no result is whole now
                     self._stop.set()
                     self._chunk_finished.notify_all()
                 raise
-            with self._chunk_finished:
-                self._found[chunk] = found
-                self._finished += 1
-                self._chunk_finished.notify_all()
 
 
 def _joined(blocks: list[np.ndarray], empty: np.ndarray) -> np.ndarray:
