@@ -494,3 +494,25 @@ def test_demo_draws_picture(tmp_path):
 def test_demo_tolerance_is_chosen_as_asked(tmp_path, option, chosen):
     result = run("demo", "--threads", "1", *option, cwd=tmp_path)
     assert SUMMARY.match(result.stderr.strip()).groups()[5] == chosen, result.stderr
+
+
+def raises(error):
+    def raising(*args, **kwargs):
+        raise error
+
+    return raising
+
+
+@pytest.mark.parametrize(
+    ("patched", "error", "message"),
+    [
+        ((cli, "field_findings"), MemoryError(), "out of memory"),
+        ((np, "load"), OSError(24, "Too many open files"), "field.npz: Too many open files"),
+    ],
+    ids=["memory", "a limit of the system"],
+)
+def test_running_short_is_one_line(npz, monkeypatch, capsys, patched, error, message):
+    monkeypatch.setattr(*patched, raises(error))
+    assert cli.main(["check", str(npz)]) == 2
+    [line] = capsys.readouterr().err.splitlines()
+    assert line.startswith("cropmerge check: error: ") and message in line

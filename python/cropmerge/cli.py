@@ -381,6 +381,9 @@ def main(argv: list[str] | None = None) -> int:
     except UserError as error:
         print(f"cropmerge {args.command}: error: {error}", file=sys.stderr)
         return EXIT_FAILURE
+    except MemoryError:  # wherever the work ran short: checking, choosing the tolerance
+        print(f"cropmerge {args.command}: error: out of memory", file=sys.stderr)
+        return EXIT_FAILURE
     except KeyboardInterrupt:
         print(f"cropmerge {args.command}: interrupted", file=sys.stderr)
         return EXIT_INTERRUPTED

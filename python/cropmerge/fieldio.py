@@ -121,6 +121,8 @@ def _open(path: Path, expected: str) -> np.ndarray | np.lib.npyio.NpzFile:
             stream.seek(0)  # bytes are loaded from this same stream
         return np.load(source, allow_pickle=False)  # type: ignore[no-any-return]
     except OSError as error:
+        if error.errno is not None:  # the system's own reason: a limit, a fault
+            raise UserError(f"cannot read {path}: {describe_os_error(error)}") from None
         raise UserError(f"cannot read {path}: not an {expected} file ({error})") from None
     except _UNREADABLE as error:
         raise _unreadable(str(path), error, expected) from None
