@@ -30,6 +30,10 @@ __all__ = ["EXAMPLES", "Deferred", "IndexedField", "MatchedPoints", "index_field
 
 EXAMPLES = 3  # id pairs a finding shows
 SAMPLE_ROWS = 512  # crop rows, spread over the table, whose points give the spacing
+# Points that the sample aims at: fewer crop rows where rows hold many points, so that
+# a field of a few long rows is not sorted whole. Whole rows, or their spacing would
+# come out wider where their points are not in order along them.
+SAMPLE_POINTS = 1 << 18
 _BLOCK = 65536  # points read at a time
 _PROBE = 256  # points at the start of a block that show how its ids run
 # Blocks matched as one piece of work. Few for scattered points, so that the threads
@@ -60,7 +64,7 @@ class MatchedPoints:
     unlisted_ids: np.ndarray  # (n, 2): their id pairs, one per run, in table order
     odd: int  # points whose ids the merge truncates
     odd_examples: tuple[tuple[float, float], ...]  # the first of their id pairs
-    sample: np.ndarray  # the points of up to SAMPLE_ROWS crop rows, in table order
+    sample: np.ndarray  # the points of the sampled crop rows, in table order
     sample_row: np.ndarray  # the crop row of each
 
 
@@ -112,11 +116,13 @@ class Deferred[T]:
         return self._outcome.result()
 
 
-def _sampled_rows(rows: int) -> np.ndarray:
-    """Which of ``rows`` crop rows give the spacing, plus an entry for points of none."""
+def _sampled_rows(rows: int, points: int) -> np.ndarray:
+    """Which of ``rows`` crop rows (with ``points`` points between them) give the
+    spacing, plus an entry for points of none."""
     chosen = np.zeros(rows + 1, dtype=bool)
     if rows:
-        chosen[np.linspace(0, rows - 1, min(rows, SAMPLE_ROWS)).astype(np.int64)] = True
+        count = min(rows, SAMPLE_ROWS, max(1, SAMPLE_POINTS * rows // max(points, 1)))
+        chosen[np.linspace(0, rows - 1, count).astype(np.int64)] = True
     return chosen
 
 
@@ -380,7 +386,7 @@ def index_field(
     check_shapes(connected, points, info)
     # check_shapes lets a table without rows have fewer columns.
     point_ids = points if points.shape[1] >= 2 else np.zeros((0, 2))
-    matching = _PointMatching(point_ids, connected, _sampled_rows(len(connected)))
+    matching = _PointMatching(point_ids, connected, _sampled_rows(len(connected), len(points)))
     try:
         links = find_links(connected, info)
     except BaseException:
