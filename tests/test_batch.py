@@ -449,3 +449,13 @@ def test_an_infinite_tolerance_is_reported_in_valid_json():
     result = batch.FieldResult("in.npz", "out.npy", "ok", tolerance=math.inf)
     entry = json.loads(json.dumps(batch.BatchReport([result], 1.0).to_json(), allow_nan=False))
     assert entry["fields"][0]["tolerance"] == "inf"
+
+
+def test_a_local_cluster_that_cannot_start_is_one_line(fields, tmp_path, monkeypatch, capsys):
+    def cannot_start(**options):
+        raise RuntimeError("Cluster failed to start")
+
+    monkeypatch.setattr(batch, "LocalCluster", cannot_start)
+    assert cli.main(["batch", str(fields[0]), "-o", str(tmp_path / "out"), "--quiet"]) == 2
+    [line] = capsys.readouterr().err.splitlines()
+    assert line.endswith(": error: cannot start a local Dask cluster: Cluster failed to start")

@@ -513,20 +513,21 @@ def local_client(workers: int | None = None, threads: int = 1) -> Iterator[Clien
     }
     count = workers or os.process_cpu_count() or 1
     env = {"NO_COLOR": "1", _CPUS_VARIABLE: json.dumps(_cpus_of_workers(count, threads))}
-    with (
-        dask.config.set(settings),
-        LocalCluster(
-            n_workers=count,
-            threads_per_worker=1,
-            processes=True,
-            host="127.0.0.1",
-            dashboard_address=":0",
-            env=env,
-            preload=[__name__],
-        ) as cluster,
-        Client(cluster) as client,
-    ):
-        yield client
+    with dask.config.set(settings):
+        try:
+            cluster = LocalCluster(
+                n_workers=count,
+                threads_per_worker=1,
+                processes=True,
+                host="127.0.0.1",
+                dashboard_address=":0",
+                env=env,
+                preload=[__name__],
+            )
+        except (RuntimeError, OSError) as error:  # out of processes, files, ports
+            raise UserError(f"cannot start a local Dask cluster: {error}") from None
+        with cluster, Client(cluster) as client:
+            yield client
 
 
 # How a local cluster tells each worker process the CPUs it keeps to.
