@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "engine/crop_row_keys.h"
+#include "engine/failure.h"
 #include "engine/in_order_pass.h"
 #include "engine/pass_progress.h"
 #include "engine/progress_bar.h"
@@ -54,15 +55,12 @@ RowFilters lay_out_plan(const MergeInputs& inputs) {
     RowFilters plan;
     plan.rows.resize(rows);
     plan.near_boxes.resize(rows);
-    // Without both id columns the crop rows are not indexed (and every one fails).
-    const bool indexed = inputs.connected_crop_rows.cols >= 3;
     size_t filters = 0;
     for (size_t row = 0; row < rows; ++row) {
         const size_t count = connected_row_count(inputs.connected_crop_rows, row);
-        plan.rows[row] = {
-            .filters_begin = filters,
-            .filter_count = count,
-            .chained = indexed && inputs.keys.next_row_with_same_ids(row) != CropRowKeys::kNone};
+        plan.rows[row] = {.filters_begin = filters,
+                          .filter_count = count,
+                          .chained = inputs.keys.next_row_with_same_ids(row) != CropRowKeys::kNone};
         filters += count;
     }
     plan.filters.resize(filters);
@@ -73,6 +71,11 @@ RowFilters lay_out_plan(const MergeInputs& inputs) {
 RowFilters plan_rows(const MergeInputs& inputs, const WorkerPool& pool,
                      const PassProgress& progress) {
     const size_t rows = inputs.connected_crop_rows.rows;
+    // Without both id columns every crop row fails at its first step, the first
+    // row first: a plan for them all would be laid out for nothing.
+    if (rows > 0 && inputs.connected_crop_rows.cols < 3) {
+        fail(kIndexOutOfBounds);
+    }
     RowFilters plan = lay_out_plan(inputs);
     const size_t tasks = planning_tasks(rows, pool.size());
     const bool prefetch = inputs.info_index.lookups_are_hashed(inputs.keys);
