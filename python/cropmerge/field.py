@@ -10,6 +10,7 @@ change from point to point, every point is matched on its own.
 
 from __future__ import annotations
 
+import _thread
 import contextlib
 import os
 import threading
@@ -255,9 +256,11 @@ class _PointMatching:
     but the caller's, so that no thread has to wait for a processor while the others
     work (between NumPy's calls they still take turns with the interpreter).
 
-    The threads are daemons: one that a caller's interruption left waiting (Ctrl-C in
-    the middle of a lock's acquisition can leave it held) cannot keep Python from
-    exiting. Where no thread can start (at interpreter exit), the caller does it all.
+    The threads are started bare, not as threading.Thread: its start() waits for the
+    thread to say it runs, for ever when the thread fails first (out of memory), and
+    Python waits for them at exit, for ever when a caller's interruption left one
+    waiting (Ctrl-C in the middle of a lock's acquisition can leave it held). Whatever
+    no thread does (none can start, or one fails) the caller does in ``result``.
     """
 
     def __init__(self, points: np.ndarray, connected: np.ndarray, chosen: np.ndarray) -> None:
@@ -282,13 +285,10 @@ class _PointMatching:
         if scattered:
             blocks = -(-len(points) // _BLOCK)
             threads = max(1, min((os.process_cpu_count() or 1) - 1, blocks // _BLOCKS_PER_THREAD))
-        for number in range(threads):
-            worker = threading.Thread(
-                target=self._work, name=f"cropmerge-points_{number}", daemon=True
-            )
+        for _ in range(threads):
             try:
-                worker.start()
-            except RuntimeError:  # the interpreter is exiting
+                _thread.start_new_thread(self._work, ())
+            except RuntimeError:  # none can start: the interpreter is exiting, or no memory
                 break
 
     def stop(self) -> None:
