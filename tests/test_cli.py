@@ -85,17 +85,19 @@ def test_merge_writes_every_format(tmp_path, field, npz, name):
     assert sorted(p.name for p in tmp_path.iterdir()) == sorted(["field.npz", name])
 
 
-def hand_written_csv(table):
+def hand_written_csv(table, line_end="\n"):
     """Every value quoted, whole numbers without a point, NaN as an empty cell: what a
-    spreadsheet writes."""
+    spreadsheet writes (older ones end lines with a lone CR)."""
     cells = [
         [f'"{int(v)}"' if v.is_integer() else "" if np.isnan(v) else f'"{v!r}"' for v in row]
         for row in table.tolist()
     ]
-    return "".join(",".join(row) + "\n" for row in cells)
+    return "".join(",".join(row) + line_end for row in cells)
 
 
-@pytest.mark.parametrize("form", [">f8", "f4", "csv", "csv without header", "csv by hand"])
+@pytest.mark.parametrize(
+    "form", [">f8", "f4", "csv", "csv without header", "csv by hand", "csv by hand, CR"]
+)
 def test_merge_reads_three_table_files(tmp_path, field, form):
     """float64 in either byte order, float32 as detectors save it (merged as the float64
     values it holds), CSV as the command writes it, without the header line, or by hand
@@ -106,8 +108,9 @@ def test_merge_reads_three_table_files(tmp_path, field, form):
     for name, table in stored.items():
         if form == "csv":
             write_points(table, tmp_path / f"{name}.csv")
-        elif form == "csv by hand":
-            text_file(tmp_path / f"{name}.csv", hand_written_csv(table))
+        elif form.startswith("csv by hand"):
+            line_end = "\r" if form.endswith("CR") else "\n"
+            text_file(tmp_path / f"{name}.csv", hand_written_csv(table, line_end))
         elif csv:
             np.savetxt(tmp_path / f"{name}.csv", table, delimiter=",", fmt="%.17g")
         else:

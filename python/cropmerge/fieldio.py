@@ -177,12 +177,14 @@ def _names_columns(line: bytes, missing: set[str]) -> bool:
 def _csv_layout(path: Path, missing: set[str]) -> tuple[bool, int, bool]:
     """Whether a CSV file has a header line, how many columns its rows hold (a header may
     name fewer) and whether it holds any."""
-    with path.open("rb") as stream:
-        first_line = stream.readline()
+    # Lines end as the reader ends them: at \n, \r\n or a lone \r, which older
+    # spreadsheets write. Latin-1 gives every byte back unchanged.
+    with path.open("rb") as raw, io.TextIOWrapper(raw, encoding="latin-1", newline=None) as text:
+        first_line = text.readline().encode("latin-1")
         if not first_line:
             raise UserError(f"cannot read {path}: the file is empty")
         header = _names_columns(first_line, missing)
-        data_line = stream.readline() if header else first_line
+        data_line = text.readline().encode("latin-1") if header else first_line
     return header, len((data_line or first_line).split(b",")), bool(data_line)
 
 
