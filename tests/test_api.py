@@ -93,10 +93,18 @@ def test_float64_tables_are_not_copied():
 
 
 @pytest.mark.parametrize(
-    "values", [np.ones((2, 4), complex), [["a", "b"]], np.array([[None]]), [[1, 2], [3]]]
+    "values",
+    [
+        np.ones((2, 4), complex),
+        [["a", "b"]],
+        np.array([[None]]),
+        [[1, 2], [3]],
+        np.ma.masked_array(np.ones((2, 4)), mask=np.eye(2, 4)),
+    ],
 )
 def test_tables_that_are_not_real_numbers(values):
-    with pytest.raises(cropmerge.FieldError, match=r"^points_in_rows (must hold|is not a table)"):
+    pattern = r"^points_in_rows (must hold|is not a table|has 2 masked values: the merge would)"
+    with pytest.raises(cropmerge.FieldError, match=pattern):
         cropmerge.merge(FIELD[0], values, FIELD[2], 0.5)
 
 

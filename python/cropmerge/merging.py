@@ -56,9 +56,9 @@ def merge(
     past the center of its junction with each of its connected rows.
 
     Tables are real-valued 2-D array-likes (float64, float32, integer arrays or nested
-    lists); float64 arrays are used as they are, others are converted. Ids are compared
-    as integers (truncated) except those of connected rows, which must equal the ids in
-    ``row_information`` exactly.
+    lists); float64 arrays are used as they are, others are converted; masked values
+    are refused. Ids are compared as integers (truncated) except those of connected
+    rows, which must equal the ids in ``row_information`` exactly.
 
     connected_crop_rows: one row per crop row to merge: column 0 is free, columns 1 and
         2 hold the crop row's id pair, columns (3, 4), (5, 6), (7, 8) and (9, 10) the id

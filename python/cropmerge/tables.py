@@ -33,6 +33,12 @@ class FieldError(ValueError):
 
 def as_table(name: str, values: ArrayLike) -> np.ndarray:
     """``values`` as a float64 array, the same object when it already is one."""
+    if np.ma.is_masked(values):  # np.asarray would hand over what lies under the mask
+        masked = count_of(int(np.ma.count_masked(values)), "masked value")
+        raise FieldError(
+            f"{name} has {masked}: the merge would read what lies under the mask; "
+            "fill them first (table.filled(np.nan), say)"
+        )
     try:
         array = np.asarray(values)
     except ValueError as error:  # ragged nested lists
