@@ -26,3 +26,17 @@ def test_a_junction_check_field_warns_of_is_drawn(tables):
     figure.savefig(io.BytesIO(), format="png")
     close_up = figure.axes[-1]
     assert np.isfinite([*close_up.get_xlim(), *close_up.get_ylim()]).all()
+
+
+@pytest.mark.parametrize(
+    ("change", "error", "message"),
+    [
+        (lambda c, p, i: (c, p, i[:, :9]), "FieldError", "row_information has 9 columns"),
+        (lambda c, p, i: (c, p, i[1:]), "FieldError", "row_information has no row for"),
+        (lambda c, p, i: (c, p, i), "ValueError", "crop_row 2 is not a row"),
+    ],
+)
+def test_tables_the_merge_fails_on_are_named(change, error, message):
+    with pytest.raises(ValueError, match=message) as raised:
+        plot.draw_junction(*change(*two_piece_row(slope=0.0)), 0.05, crop_row=2)
+    assert type(raised.value).__name__ == error

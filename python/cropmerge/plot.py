@@ -34,6 +34,7 @@ from cropmerge.geometry import Junctions, centers, facing_ends, find_junctions
 from cropmerge.ids import integer_ids
 from cropmerge.merging import merge
 from cropmerge.synthetic import Field
+from cropmerge.tables import as_tables, validate_tables
 
 __all__ = ["draw", "draw_junction", "kept_mask"]
 
@@ -182,18 +183,21 @@ def draw_junction(
     """How the piece in row ``crop_row`` of ``connected_crop_rows`` meets its first connected
     piece: the whole of both pieces above, the junction's geometry up close below.
 
-    Both pieces' points are shown as the merge of the whole tables leaves them.
+    Both pieces' points are shown as the merge of the whole tables leaves them. Raises
+    FieldError, as ``merge`` does, for tables the merge would fail on.
     """
-    connected, points, info = (
-        np.asarray(table, dtype=np.float64)
-        for table in (connected_crop_rows, points_in_rows, row_information)
-    )
-    junctions = find_junctions(connected, info)
+    connected, points, info = as_tables(connected_crop_rows, points_in_rows, row_information)
+    links = validate_tables(connected, points, info)
+    if not 0 <= crop_row < len(connected):
+        raise ValueError(
+            f"crop_row {crop_row} is not a row of connected_crop_rows, which has {len(connected)}"
+        )
+    junctions = find_junctions(connected, info, links)
     found = np.flatnonzero(junctions.crop_row == crop_row)
     if found.size == 0:
         raise ValueError(f"row {crop_row} of connected_crop_rows has no connected piece to draw")
     junction = int(found[0])
-    kept = kept_mask(points, merge(connected, points, info, tolerance))
+    kept = kept_mask(points, merge(connected, points, info, tolerance, check=False))
     pieces = info[[junctions.own_info[junction], junctions.other_info[junction]]]
     colour = np.full(len(points), -1)
     for index, piece in enumerate(pieces):
