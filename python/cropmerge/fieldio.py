@@ -11,18 +11,20 @@ import contextlib
 import io
 import math
 import os
+import re
 import secrets
 import stat
 import zipfile
 import zlib
 from collections.abc import Callable, Iterator
+from dataclasses import dataclass
 from pathlib import Path
 from typing import IO, Any
 
 import numpy as np
 
 from cropmerge.extras import install_hint
-from cropmerge.tables import TABLE_NAMES, FieldError, as_table, check_exact
+from cropmerge.tables import TABLE_NAMES, FieldError, as_table, check_exact, rounded_integers
 
 TABLES = TABLE_NAMES  # the names the files give the tables
 FORMATS = ("npy", "npz", "csv")  # of the outputs
@@ -70,7 +72,7 @@ def _unreadable(what: str, error: BaseException, expected: str) -> UserError:
 
 def _check_declared_size(stream: IO[bytes], size: int, what: str) -> None:
     """Refuse an .npy stream whose header declares more data than the stream holds,
-    before anything is allocated for it."""
+    before anything is allocated for it, or less (arrays saved one after another)."""
     start = stream.tell()
     try:
         version = np.lib.format.read_magic(stream)
@@ -83,12 +85,19 @@ def _check_declared_size(stream: IO[bytes], size: int, what: str) -> None:
         shape, _, dtype = read_header(stream)
     except _UNREADABLE as error:
         raise _unreadable(what, error, ".npy") from None
+    if dtype.hasobject:  # pickled: refused as it is loaded
+        return
     declared = math.prod(shape) * dtype.itemsize
     available = size - (stream.tell() - start)
     if declared > available:
         raise UserError(
             f"cannot read {what}: its header declares {declared} bytes of data "
             f"(shape {shape}), but only {available} follow"
+        )
+    if declared < available:  # np.save writes nothing after the array
+        raise UserError(
+            f"cannot read {what}: {available - declared} bytes follow its array (shape "
+            f"{shape}): several arrays saved into one file? Save one table per file"
         )
 
 
@@ -163,59 +172,141 @@ def load_npz(path: Path) -> dict[str, np.ndarray]:
     return tables
 
 
-def _names_columns(line: bytes, missing: set[str]) -> bool:
-    """Whether a CSV file's first line is a header: one whose cells, quoted or not, are
-    all numbers or what the reader takes for a missing value (an empty cell, NA) is data."""
+def _cells(line: bytes) -> list[str] | None:
+    """A CSV line's cells, unquoted and stripped; None for text that is not UTF-8."""
     try:
-        cells = (cell.strip().strip('"') for cell in line.decode("utf-8-sig").split(","))
-        [float(cell) for cell in cells if cell not in missing]
-    except ValueError:  # UnicodeDecodeError included
+        text = line.decode("utf-8-sig")
+    except UnicodeDecodeError:
+        return None
+    return [cell.strip().strip('"') for cell in text.split(",")]
+
+
+def _is_number(cell: str) -> bool:
+    try:
+        float(cell)
+    except ValueError:
+        return False
+    return True
+
+
+def _numbered(cells: list[str]) -> bool:
+    """Whether cells are the column numbers 0, 1, 2, ... that pandas writes for a table
+    without column names."""
+    return len(cells) > 1 and cells == [str(number) for number in range(len(cells))]
+
+
+def _names_columns(cells: list[str] | None, missing: set[str], path: Path) -> bool:
+    """Whether a CSV file's first line is a header: a line of names, none of them a
+    number. A line with a number among its cells is data: a cell in it that is no number
+    is refused as in any other row. Empty cells, NA and the like are the reader's
+    missing values."""
+    if cells is None:
         return True
-    return False
+    if len(cells) == 1 and any(separator in cells[0] for separator in ";\t"):
+        raise UserError(f"cannot read {path}: its values are not separated by commas")
+    if _numbered(cells):
+        raise UserError(
+            f"cannot read {path}: its first line, {','.join(cells)}, is pandas' column "
+            "numbers or a row of data; write the table without them (header=False) or "
+            "under a line of column names"
+        )
+    named = [cell for cell in cells if cell not in missing]
+    names = bool(named) and not any(_is_number(cell) for cell in named)
+    return names or (cells[0] == "" and _numbered(cells[1:]))
 
 
-def _csv_layout(path: Path, missing: set[str]) -> tuple[bool, int, bool]:
-    """Whether a CSV file has a header line, how many columns its rows hold (a header may
-    name fewer) and whether it holds any."""
-    # Lines end as the reader ends them: at \n, \r\n or a lone \r, which older
-    # spreadsheets write. Latin-1 gives every byte back unchanged.
-    with path.open("rb") as raw, io.TextIOWrapper(raw, encoding="latin-1", newline=None) as text:
-        first_line = text.readline().encode("latin-1")
-        if not first_line:
-            raise UserError(f"cannot read {path}: the file is empty")
-        header = _names_columns(first_line, missing)
-        data_line = text.readline().encode("latin-1") if header else first_line
-    return header, len((data_line or first_line).split(b",")), bool(data_line)
+@dataclass(frozen=True)
+class _CsvLayout:
+    skip: int  # lines before the data: blank lines, then the header line if there is one
+    header: list[str] | None  # the header line's cells
+    width: int  # cells in the first row of data
+    has_rows: bool
+
+
+def _stream(source: Path | io.BytesIO) -> contextlib.AbstractContextManager[IO[bytes]]:
+    """The bytes of what ``_loadable`` gave, from their start."""
+    if isinstance(source, Path):
+        return source.open("rb")
+    source.seek(0)
+    return contextlib.nullcontext(source)
+
+
+def _csv_layout(source: Path | io.BytesIO, path: Path, missing: set[str]) -> _CsvLayout:
+    """How a CSV file lays out its table. Lines end as the reader ends them: at a line
+    feed, at CR LF or at a lone CR (older spreadsheets); the reader skips blank ones."""
+    with _stream(source) as stream:
+        # Latin-1 gives every byte back unchanged.
+        text = io.TextIOWrapper(stream, encoding="latin-1", newline=None)
+        try:
+            lines = (line.encode("latin-1") for line in text)
+            skip = 0
+            first = next(lines, b"")
+            while first == b"\n":
+                skip, first = skip + 1, next(lines, b"")
+            if not first:
+                empty = "holds blank lines only" if skip else "is empty"
+                raise UserError(f"cannot read {path}: the file {empty}")
+            cells = _cells(first)
+            header = _names_columns(cells, missing, path)
+            data = next((line for line in lines if line != b"\n"), b"") if header else first
+        finally:
+            text.detach()  # the stream stays its owner's to close
+    width = len((data or first).split(b","))
+    return _CsvLayout(skip + header, cells if header else None, width, bool(data))
 
 
 def load_csv(name: str, path: Path) -> np.ndarray:
     """A table from a CSV file, with a header line as ``write_points`` writes them or
-    without one."""
+    without one. A pipe is read once, into memory."""
     try:
         from pyarrow import csv
     except ImportError:
         raise UserError(f"reading {path} needs pyarrow: {install_hint('csv')}") from None
+    source = _loadable(path)
     try:
-        header, width, has_rows = _csv_layout(path, set(csv.ConvertOptions().null_values))
-        if not has_rows:  # a header alone, which the reader refuses without a line end
+        layout = _csv_layout(source, path, set(csv.ConvertOptions().null_values))
+        if not layout.has_rows:  # a header alone, which the reader refuses without a line end
+            width = len(layout.header) if layout.header else layout.width
             return checked_table(name, np.empty((0, width)), path)
-        columns = [f"column {number}" for number in range(width)]
+        columns = [f"column {number}" for number in range(layout.width)]
+
+        def read(**convert: Any) -> Any:
+            if isinstance(source, io.BytesIO):
+                source.seek(0)
+            return csv.read_csv(
+                source,
+                read_options=csv.ReadOptions(skip_rows=layout.skip, column_names=columns),
+                convert_options=csv.ConvertOptions(**convert),
+            )
+
+        def text_of(number: int) -> np.ndarray:
+            import pyarrow
+
+            column = columns[number]
+            as_text = read(column_types={column: pyarrow.string()}, include_columns=[column])
+            return np.asarray(as_text.column(0).to_numpy(zero_copy_only=False))
+
         # Types as the reader finds them: a column of whole numbers is read as integers,
         # so that those float64 cannot hold are refused as they are from .npy files.
-        table = csv.read_csv(
-            path, read_options=csv.ReadOptions(skip_rows=int(header), column_names=columns)
-        )
-        values = [_csv_column(name, column, number) for number, column in enumerate(table.columns)]
+        table = read()
+        values = [
+            _csv_column(name, column, number, text_of)
+            for number, column in enumerate(table.columns)
+        ]
     except OSError as error:
         raise UserError(f"cannot read {path}: {describe_os_error(error)}") from None
     except ValueError as error:  # what pyarrow raises for text that is no table of numbers
         raise UserError(f"cannot read {path}: {str(error).splitlines()[0]}") from None
+    values = _without_trailing_delimiter(values, layout)
+    _refuse_row_index(values, layout, path)
     return checked_table(name, np.column_stack(values), path)
 
 
-def _csv_column(name: str, column: Any, number: int) -> np.ndarray:
+def _csv_column(
+    name: str, column: Any, number: int, text_of: Callable[[int], np.ndarray]
+) -> np.ndarray:
     """Column ``number`` of table ``name`` as float64, missing values NaN; FieldError for
-    whole numbers that float64 would round."""
+    whole numbers that float64 would round. ``text_of`` reads a column's cells as text."""
     import pyarrow
 
     kind = column.type
@@ -227,7 +318,59 @@ def _csv_column(name: str, column: Any, number: int) -> np.ndarray:
             column = column.cast(pyarrow.string()).cast(pyarrow.float64())
         except pyarrow.ArrowInvalid as error:
             raise ValueError(f"In CSV column #{number}: {error}") from None
-    return np.asarray(column.cast(pyarrow.float64(), safe=False).to_numpy(zero_copy_only=False))
+    values = np.asarray(column.cast(pyarrow.float64(), safe=False).to_numpy(zero_copy_only=False))
+    with np.errstate(invalid="ignore"):
+        beyond = np.flatnonzero(np.abs(values) >= _BEYOND_INT64)
+    if len(beyond):
+        _refuse_rounded(name, number, beyond, values, text_of(number))
+    return values
+
+
+# The reader reads whole numbers from here on as float64, not as integers: their text
+# tells whether that rounded them.
+_BEYOND_INT64 = 2.0**63
+_INTEGER = re.compile(r"[+-]?[0-9]+")
+
+
+def _refuse_rounded(
+    name: str, number: int, rows: np.ndarray, values: np.ndarray, text: np.ndarray
+) -> None:
+    """FieldError for the cells among ``rows`` of column ``number`` that are integers
+    float64 rounded."""
+    cells = [str(text[row]).strip() for row in rows.tolist()]
+    changed = [
+        (row, cell)
+        for row, cell in zip(rows.tolist(), cells, strict=True)
+        if _INTEGER.fullmatch(cell)
+        and not (math.isfinite(values[row]) and int(values[row]) == int(cell))
+    ]
+    if changed:
+        row, cell = changed[0]
+        raise rounded_integers(name, len(changed), cell, (row, number))
+
+
+def _without_trailing_delimiter(values: list[np.ndarray], layout: _CsvLayout) -> list[np.ndarray]:
+    """The columns but a last one that the header does not name and that holds nothing:
+    what a delimiter at the end of every line leaves."""
+    header = layout.header
+    unnamed = header is not None and (len(header) < len(values) or header[-1] == "")
+    if unnamed and len(values) > 1 and np.isnan(values[-1]).all():
+        return values[:-1]
+    return values
+
+
+def _refuse_row_index(values: list[np.ndarray], layout: _CsvLayout, path: Path) -> None:
+    """UserError for a first column that the header does not name and that holds the row
+    numbers: pandas' row index, which would shift every column of the table."""
+    header = layout.header
+    if header is None or header[0] != "" or len(values) < 2:
+        return
+    if np.array_equal(values[0], np.arange(len(values[0]))):
+        raise UserError(
+            f"cannot read {path}: its first column has no name and holds the row numbers "
+            "0, 1, 2, ...: pandas' row index, most likely; write the table with "
+            "index=False, or name the column"
+        )
 
 
 def load_table(name: str, path: Path) -> np.ndarray:

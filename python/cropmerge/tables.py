@@ -19,6 +19,7 @@ __all__ = [
     "find_links",
     "format_id_pair",
     "id_columns",
+    "rounded_integers",
     "validate_tables",
 ]
 
@@ -66,12 +67,18 @@ def check_exact(name: str, integers: np.ndarray, column: int | None = None) -> N
         where = tuple(int(i) for i in np.unravel_index(changed[0], integers.shape))
         if column is not None:
             where = (*where, column)
-        raise FieldError(
-            f"{name} holds {count_of(len(changed), 'integer')} that float64 cannot hold "
-            f"exactly, such as {integers.ravel()[changed[0]]} at index {where}: the merge "
-            f"would change {'it' if len(changed) == 1 else 'them'}; convert the table to "
-            "float64 yourself if that rounding is acceptable"
-        )
+        raise rounded_integers(name, len(changed), integers.ravel()[changed[0]], where)
+
+
+def rounded_integers(name: str, count: int, example: object, where: tuple[int, ...]) -> FieldError:
+    """The error for ``count`` integers of table ``name`` that float64 rounds, the first
+    ``example`` at index ``where``."""
+    return FieldError(
+        f"{name} holds {count_of(count, 'integer')} that float64 cannot hold exactly, "
+        f"such as {example} at index {where}: the merge would change "
+        f"{'it' if count == 1 else 'them'}; convert the table to float64 yourself if that "
+        "rounding is acceptable"
+    )
 
 
 def as_tables(

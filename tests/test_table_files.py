@@ -1,0 +1,75 @@
+"""Tables read from files as users write them: every row and column as written, or one
+line saying why not."""
+
+import os
+import threading
+
+import numpy as np
+import pytest
+from cropmerge.fieldio import UserError, load_csv, load_npy
+
+pytest.importorskip("pyarrow")
+
+ROWS = np.array([[1, 2, 3.5, 4], [5, 6, 7.5, 8]])
+LINES = "1,2,3.5,4\n5,6,7.5,8\n"
+
+
+def csv_file(tmp_path, text):
+    path = tmp_path / "points_in_rows.csv"
+    path.write_bytes(text.encode())
+    return path
+
+
+@pytest.mark.parametrize(
+    "text",
+    [
+        "first_id,second_id,x,y\n\n" + LINES,  # a blank line after the header
+        "\n" + LINES,
+        "first_id,second_id,x,y\n1,2,3.5,4,\n5,6,7.5,8,\n",  # a comma ending every line
+        "first_id,second_id,x,y,\r\n1,2,3.5,4,\r\n5,6,7.5,8,\r\n",
+        "1,2,3.5,4\r5,6,7.5,8\r",  # lines ended by a lone CR
+    ],
+    ids=["blank after header", "blank first", "trailing comma", "trailing comma named", "CR"],
+)
+def test_csv_tables_are_read_as_written(tmp_path, text):
+    np.testing.assert_array_equal(load_csv("points_in_rows", csv_file(tmp_path, text)), ROWS)
+
+
+@pytest.mark.parametrize(
+    ("text", "message"),
+    [
+        ("1,2,3..5,4\n5,6,7.5,8\n", "Failed to parse string: '3..5'"),  # data, not a header
+        ("0,1,2,3\n" + LINES, "its first line, 0,1,2,3, is pandas' column numbers or a row"),
+        (",0,1,2,3\n0,1,2,3.5,4\n1,5,6,7.5,8\n", "pandas' row index"),
+        (",first_id,second_id,x,y\n0,1,2,3.5,4\n1,5,6,7.5,8\n", "pandas' row index"),
+        ("1;2;3.5;4\n", "its values are not separated by commas"),
+        (
+            "9223372036854775809,2,3.5,4\n",
+            "holds 1 integer that float64 cannot hold exactly, such as 9223372036854775809 "
+            r"at index \(0, 0\)",
+        ),
+    ],
+)
+def test_csv_tables_that_would_load_wrong_are_refused(tmp_path, text, message):
+    with pytest.raises(UserError, match=f"^cannot read .*{message}"):
+        load_csv("points_in_rows", csv_file(tmp_path, text))
+
+
+def test_a_csv_pipe_is_read_once(tmp_path):
+    path = tmp_path / "points_in_rows.csv"
+    os.mkfifo(path)
+    writer = threading.Thread(target=path.write_text, args=("first_id,second_id,x,y\n" + LINES,))
+    writer.start()
+    try:
+        np.testing.assert_array_equal(load_csv("points_in_rows", path), ROWS)
+    finally:
+        writer.join(timeout=5)
+
+
+def test_arrays_saved_one_after_another_are_refused(tmp_path):
+    path = tmp_path / "points_in_rows.npy"
+    with path.open("wb") as stream:
+        np.save(stream, ROWS)
+        np.save(stream, ROWS)
+    with pytest.raises(UserError, match=r"bytes follow its array .* several arrays saved"):
+        load_npy("points_in_rows", path)
