@@ -445,6 +445,51 @@ def test_a_field_named_by_two_paths_is_one_field(fields, tmp_path):
     assert batch.find_fields(named) == [fields[0] / "field_00.npz"]
 
 
+def test_fields_are_found_whatever_the_case_of_their_extension(tmp_path):
+    names = ["a.npz", "b.NPZ", ".hidden.npz", "notes.txt"]
+    names += [f"c.{table}.CSV" for table in TABLES] + ["d.points_in_rows.Csv"]
+    for name in names:
+        (tmp_path / name).touch()
+    found = [path.name for path in batch.find_fields(str(tmp_path))]  # one path, not a list
+    assert found == ["a.npz", "b.NPZ", "c.points_in_rows.CSV", "d.points_in_rows.Csv"]
+    lacking = batch._input_files(tmp_path / "d.points_in_rows.Csv")
+    assert [path.name for path in lacking] == [f"d.{table}.Csv" for table in TABLES]
+
+
+def test_triples_are_told_apart_by_all_their_tables(tmp_path):
+    for name in ("x", "y"):
+        for table in TABLES:
+            if (name, table) != ("y", "points_in_rows"):
+                (tmp_path / f"{name}.{table}.csv").touch()
+    (tmp_path / "y.points_in_rows.csv").symlink_to(tmp_path / "x.points_in_rows.csv")
+    fields = batch.find_fields([tmp_path / "x.row_information.csv", tmp_path])
+    assert [batch.field_name(field) for field in fields] == ["x", "y"]
+
+
+def test_outputs_that_are_one_file_through_a_link_are_refused(tmp_path):
+    (tmp_path / "out").mkdir()
+    (tmp_path / "out/a.npy").symlink_to("b.npy")
+    fields = [tmp_path / "a.npz", tmp_path / "b.npz"]
+    with pytest.raises(UserError, match=r"a\.npz and .*b\.npz would both write .*b\.npy"):
+        batch.plan_outputs(fields, tmp_path / "out", "npy")
+
+
+def test_a_result_lost_on_its_way_from_the_cluster_is_a_failed_field(tmp_path):
+    class Lost:
+        status = "finished"
+
+        def result(self):
+            raise distributed.comm.CommClosedError("in <TCP>: Stream is closed")
+
+    options = batch.FieldOptions(TOLERANCE, 1, False)
+    run = batch._Batch([tmp_path / "a.npz"], [tmp_path / "a.npy"], tmp_path, options, print)
+    result = run._finished(Lost(), 0, None)
+    assert (result.status, result.error) == (
+        "failed",
+        "cancelled: the cluster lost it (CommClosedError: in <TCP>: Stream is closed)",
+    )
+
+
 def test_an_infinite_tolerance_is_reported_in_valid_json():
     result = batch.FieldResult("in.npz", "out.npy", "ok", tolerance=math.inf)
     entry = json.loads(json.dumps(batch.BatchReport([result], 1.0).to_json(), allow_nan=False))

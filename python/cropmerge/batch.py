@@ -51,6 +51,7 @@ from cropmerge.fieldio import (
     load_npz,
     temporary_prefix,
     write_points,
+    written_path,
 )
 from cropmerge.merging import check_scalars
 
@@ -240,14 +241,25 @@ def _worker_name() -> str | None:
 # its points table.
 
 
+def _triple_name(path: Path) -> tuple[str, str] | None:
+    """NAME and the extension of the CSV triple that ``path`` is one of, or None. The
+    extension is read in any case, as ``cropmerge merge`` reads it."""
+    stem, extension = path.name[: -len(".csv")], path.name[-len(".csv") :]
+    if extension.lower() != ".csv":
+        return None
+    for table in TABLES:
+        if stem.endswith(f".{table}") and len(stem) > len(table) + 1:
+            return stem[: -len(table) - 1], extension
+    return None
+
+
 def _triple(path: Path) -> dict[str, Path] | None:
     """The three tables of the CSV triple that ``path`` is one of, or None."""
-    for name in TABLES:
-        suffix = f".{name}.csv"
-        if path.name.endswith(suffix) and len(path.name) > len(suffix):
-            prefix = path.name[: -len(suffix)]
-            return {table: path.with_name(f"{prefix}.{table}.csv") for table in TABLES}
-    return None
+    named = _triple_name(path)
+    if named is None:
+        return None
+    name, extension = named
+    return {table: path.with_name(f"{name}.{table}{extension}") for table in TABLES}
 
 
 def _field_path(path: Path) -> Path:
@@ -257,8 +269,8 @@ def _field_path(path: Path) -> Path:
 
 def field_name(field: Path) -> str:
     """What a field's output is named after: the .npz file's or the triple's NAME."""
-    triple = _triple(field)
-    return field.stem if triple is None else field.name[: -len(".points_in_rows.csv")]
+    named = _triple_name(field)
+    return field.stem if named is None else named[0]
 
 
 def _input_files(field: Path) -> list[Path]:
@@ -276,9 +288,12 @@ def _load_field(field: Path) -> dict[str, np.ndarray]:
 def _in_folder(folder: Path) -> list[Path]:
     """The fields in a folder, by name; a triple lacking a table is still a field (that
     fails with the reason)."""
-    members = list(folder.glob("*.npz"))
-    for name in TABLES:
-        members += folder.glob(f"*.{name}.csv")
+    members = [
+        path
+        for path in folder.iterdir()
+        if not path.name.startswith(".")
+        and (path.suffix.lower() == ".npz" or _triple(path) is not None)
+    ]
     found = {_field_path(path) for path in members}
     return sorted(found, key=lambda path: (field_name(path), path.name))
 
@@ -298,8 +313,10 @@ def _batch_writing(out_dir: Path) -> str | None:
 
 def _written_marker(output: Path, batch: str) -> Path:
     """A hard link to the output that the batch wrote, named as a temporary file of the
-    output (the batch's name in place of the random part), so that it is swept with them."""
-    return output.parent / f"{temporary_prefix(output)}{batch}.part"
+    output (the batch's name in place of the random part), so that it is swept with them:
+    beside the file written, which a symbolic link may put elsewhere."""
+    written = written_path(output)
+    return written.parent / f"{temporary_prefix(written)}{batch}.part"
 
 
 def _remove_leftovers(outputs: list[Path]) -> None:
@@ -350,9 +367,14 @@ def _writing_to(out_dir: Path, outputs: list[Path]) -> Iterator[str]:
 # ---- planning the batch ------------------------------------------------------------
 
 
-def find_fields(inputs: Iterable[str | os.PathLike[str]]) -> list[Path]:
+Inputs = str | os.PathLike[str] | Iterable[str | os.PathLike[str]]
+
+
+def find_fields(inputs: Inputs) -> list[Path]:
     """The fields named, and those inside the folders named (sorted), each once."""
-    fields: dict[str, Path] = {}
+    if isinstance(inputs, str | os.PathLike):  # one path, not a sequence of characters
+        inputs = [inputs]
+    fields: dict[tuple[str, ...], Path] = {}
     for given in map(Path, inputs):
         if given.is_dir():
             found = _in_folder(given)
@@ -362,8 +384,9 @@ def find_fields(inputs: Iterable[str | os.PathLike[str]]) -> list[Path]:
             found = [_field_path(given)]
         else:
             raise UserError(f"no file or folder {given}")
-        for path in found:  # each file once, by whatever path it was named first
-            fields.setdefault(os.path.realpath(path), Path(os.path.abspath(path)))
+        for path in found:  # each field once, by whatever path it was named first
+            files = tuple(os.path.realpath(file) for file in _input_files(path))
+            fields.setdefault(files, Path(os.path.abspath(path)))
     if not fields:
         raise UserError("no field given")
     return list(fields.values())
@@ -383,18 +406,21 @@ def plan_outputs(
         for path in _input_files(field)
         for identity in file_identities(path)
     }
-    outputs: dict[Path, Path] = {}
+    outputs: list[Path] = []
+    writers: dict[object, Path] = {}  # the field writing each output, by its identities
     for field in fields:
         output = out_dir / f"{field_name(field)}.{output_format}"
-        if output in outputs:
-            raise UserError(f"{outputs[output]} and {field} would both write {output}")
-        for identity in file_identities(output):
+        identities = file_identities(output)
+        for identity in identities:
+            if identity in writers:  # one name, or a link to another output
+                raise UserError(f"{writers[identity]} and {field} would both write {output}")
             if identity in inputs:
                 owner = inputs[identity]
                 whose = "the field itself" if owner == field else f"the field {owner}"
                 raise UserError(f"writing {output} would replace {whose}")
-        outputs[output] = field
-    return list(outputs)
+        writers.update(dict.fromkeys(identities, field))
+        outputs.append(output)
+    return outputs
 
 
 def _prepare_out_dir(out_dir: str | os.PathLike[str]) -> Path:
@@ -460,7 +486,7 @@ def _already_done(
 
 
 def merge_fields(
-    inputs: Iterable[str | os.PathLike[str]],
+    inputs: Inputs,
     out_dir: str | os.PathLike[str],
     *,
     tolerance: Tolerance = AUTO,
@@ -471,9 +497,9 @@ def merge_fields(
     strict: bool = False,
     on_result: Callable[[FieldResult], None] | None = None,
 ) -> BatchReport:
-    """Merge every field of ``inputs`` into ``out_dir``: .npz files, CSV triples (any of
-    NAME.connected_crop_rows.csv, NAME.points_in_rows.csv, NAME.row_information.csv) and
-    folders of them.
+    """Merge every field of ``inputs`` (a path or several) into ``out_dir``: .npz files,
+    CSV triples (any of NAME.connected_crop_rows.csv, NAME.points_in_rows.csv,
+    NAME.row_information.csv) and folders of them.
 
     Each field's kept points go to ``out_dir/<NAME>.<output_format>`` and a line
     of ``out_dir/report.json``, with what ``check_field`` found as its warnings (with
@@ -557,6 +583,17 @@ def dask_setup(worker: Worker) -> None:
             os.sched_setaffinity(int(thread), plan[worker.name])
 
 
+def _one_line(error: BaseException | None) -> str:
+    # Dask's reasons (KilledWorker above all) span several lines.
+    return " ".join(f"{type(error).__name__}: {error}".split())
+
+
+def _lost_reason(error: BaseException | None) -> str:
+    """Why a field failed whose result the cluster lost (how, when ``error`` tells)."""
+    reason = "cancelled: the cluster lost it"
+    return reason if error is None else f"{reason} ({_one_line(error)})"
+
+
 class _Batch:
     """The fields of one batch, their results so far, and the report that records them."""
 
@@ -597,6 +634,10 @@ class _Batch:
                     continue
                 index = pending.pop(future)
                 self._record(index, self._finished(future, index, sources[index]))
+        except (OSError, TimeoutError) as error:  # the cluster is gone: so are their results
+            for index in sorted(pending.values()):
+                self._record(index, self._failed(index, sources[index], _lost_reason(error)))
+            pending = {}
         finally:
             client.cancel(list(pending))
             report = self.report()
@@ -616,16 +657,19 @@ class _Batch:
         return futures
 
     def _finished(self, future: Future, index: int, source: dict[str, int] | None) -> FieldResult:
-        field, output = str(self.fields[index]), str(self.outputs[index])
         if future.status == "finished":
-            result: FieldResult = future.result()
-        elif future.status == "error":
-            error = future.exception()
-            # Dask's reasons (KilledWorker above all) span several lines.
-            reason = " ".join(f"{type(error).__name__}: {error}".split())
-            result = FieldResult(field, output, "failed", error=reason)
-        else:
-            result = FieldResult(field, output, "failed", error="cancelled: the cluster lost it")
+            try:
+                result: FieldResult = future.result()
+            except (OSError, TimeoutError) as lost:  # on its way from the cluster
+                return self._failed(index, source, _lost_reason(lost))
+            return dataclasses.replace(result, source=source, options=self.options.matching())
+        if future.status == "error":
+            return self._failed(index, source, _one_line(future.exception()))
+        return self._failed(index, source, _lost_reason(None))
+
+    def _failed(self, index: int, source: dict[str, int] | None, reason: str) -> FieldResult:
+        field, output = str(self.fields[index]), str(self.outputs[index])
+        result = FieldResult(field, output, "failed", error=reason)
         return dataclasses.replace(result, source=source, options=self.options.matching())
 
     def _record(self, index: int, result: FieldResult) -> None:

@@ -412,7 +412,7 @@ def same_file(first: Path, second: Path) -> bool:
     return not file_identities(first).isdisjoint(file_identities(second))
 
 
-def _written_path(path: Path) -> Path:
+def written_path(path: Path) -> Path:
     """The file that writing ``path`` replaces: the target of a symbolic link, which
     stays a link."""
     return path.resolve() if path.is_symlink() else path
@@ -440,7 +440,7 @@ def atomic_output(
     named: list[Path] = []  # the temporary file, from before it exists
     try:
         try:
-            path = _written_path(path)
+            path = written_path(path)
             descriptor = _create_temporary(path.parent, temporary_prefix(path), named)
         except OSError as error:
             raise UserError(f"cannot write {path}: {describe_os_error(error)}") from None
@@ -531,7 +531,7 @@ def leftover_temporaries(paths: list[Path]) -> list[Path]:
     """The temporary files of ``atomic_output`` for any of ``paths`` that killed writers
     left behind, each folder read once."""
     prefixes: dict[Path, set[str]] = {}
-    for path in map(_written_path, paths):
+    for path in map(written_path, paths):
         prefixes.setdefault(path.parent, set()).add(temporary_prefix(path))
     found = []
     for folder, names in prefixes.items():
