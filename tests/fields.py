@@ -63,18 +63,20 @@ def with_missing_connected_row(field, row):
     return connected, points, info
 
 
-def two_piece_row(slope=0.1, *, list_second=True, second_lists_first=True, along_y=False):
+def two_piece_row(
+    slope=0.1, *, list_second=True, second_lists_first=True, along_y=False, apart=0.0
+):
     """One crop row crossing from tile 1 into tile 2, built by hand as a user would.
 
     Each piece holds 105 points, 0.1 apart along the line y = 5 + slope * x, and
     reaches 0.4 into the other tile, so the two overlap between x = 9.6 and 10.4.
     Its anchors are its first and last points and the point halfway between. The
     pieces are crop rows (1, 1) and (1, 2), normally each connected to the other.
-    ``along_y`` swaps x and y throughout.
+    ``along_y`` swaps x and y throughout; ``apart`` moves the second piece along x.
     Returns (connected_crop_rows, points_in_rows, row_information).
     """
     nan = np.nan
-    pieces = {2: np.arange(96, 201) / 10, 1: np.arange(0, 105) / 10}
+    pieces = {2: np.arange(96, 201) / 10 + apart, 1: np.arange(0, 105) / 10}
     points, info = [], []
     for tile, x in sorted(pieces.items()):
         y = 5 + slope * x

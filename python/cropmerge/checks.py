@@ -233,34 +233,53 @@ def _junction_examples(
     return tuple(zip(_pairs(own), _pairs(other), strict=True))
 
 
+@np.errstate(invalid="ignore", over="ignore")
+def _dot(a: np.ndarray, b: np.ndarray) -> np.ndarray:
+    """Row by row, the dot product of two (n, 2) arrays of vectors."""
+    return np.asarray(a[:, 0] * b[:, 0] + a[:, 1] * b[:, 1])
+
+
 def _junction_findings(field: IndexedField, tolerance: float) -> list[Finding]:
     junctions = find_junctions(field.connected, field.info, field.links)
-    center, near = junctions.center, junctions.near_end
+    center, near, far = junctions.center, junctions.near_end, junctions.far
     no_center = np.isnan(center[:, 0]) | np.isnan(center[:, 1])
-    apart = ~keeps_every_point(center, near, tolerance)
+    apart = ~no_center & ~keeps_every_point(center, near, tolerance)
     # Where the center and the near end share a coordinate, the filter keeps the points
-    # from the center's x on and up to its y, as it does for a near end left of and above
-    # the center: right where the other coordinate agrees, the overlap kept otherwise.
-    wrong_way = ((center[:, 1] == near[:, 1]) & (center[:, 0] < near[:, 0])) | (
-        (center[:, 0] == near[:, 0]) & (center[:, 1] > near[:, 1])
-    )
-    parallel = ~no_center & apart & wrong_way
+    # from the center's x on and up to its y: the crop row's own points where they lie
+    # to the right of or below the center, the far point's side; few of them otherwise.
+    shared_x, shared_y = center[:, 0] == near[:, 0], center[:, 1] == near[:, 1]
+    wrong_way = (shared_y & (far[:, 0] < center[:, 0])) | (shared_x & (far[:, 1] > center[:, 1]))
+    parallel = apart & wrong_way
+    # Seen from the far point, a center past the near end: the pieces leave a gap. The
+    # filter then keeps the crop row's points short of the near end by the tolerance in
+    # x and in y; where a coordinate is shared, as the fixed rule above decides.
+    gap = apart & (_dot(center - near, near - far) > 0) & ~(shared_x | shared_y)
     findings = []
     for kind, which, explanation in (
         (
             "coincident_anchors",
             no_center,
-            "without a center (NaN): the crop row's anchors coincide or are NaN, so the "
-            "filter keeps at most the points in one corner beyond the row's end",
+            "without a center (NaN): the crop row's anchors coincide, or its or the "
+            "connected row's anchors are NaN, so the filter keeps at most the points in "
+            "one corner beyond the row's end",
         ),
         (
             "axis_parallel_anchors",
             parallel,
-            "whose center and near end share a y with the near end to the right, or an x "
-            "with the near end below (anchors parallel to an axis): the filter's fixed rule "
+            "whose center and near end share a y with the crop row to the left, or an x "
+            "with the crop row above (anchors parallel to an axis): the filter's fixed rule "
             "then keeps the points past the center and drops most of the crop row; move an "
             "end anchor a hair across the row (by 1e-6, say, in float64: float32 rounds it "
             "away) to avoid it",
+        ),
+        (
+            "center_past_near_end",
+            gap,
+            "whose center lies past the crop row's near end, as when the two pieces do not "
+            "overlap or the connected row's anchors are wrong: the filter drops the crop "
+            "row's points within the tolerance of that end in x or in y (its end point at "
+            "least; along a row close to an axis, a long stretch); list no connection "
+            "between pieces that do not overlap: there is nothing to merge there",
         ),
     ):
         count = int(np.count_nonzero(which))
@@ -315,7 +334,8 @@ def check_field(
     ``anchors_short_of_ends`` (points well past a crop row's end anchors, in a sample of
     rows: the wrong ends are trimmed),
     ``axis_parallel_anchors`` and ``coincident_anchors`` (junctions whose filter drops
-    most of a row), ``duplicate_crop_rows`` (points merged and written twice),
+    most of a row), ``center_past_near_end`` (pieces that do not overlap: each loses
+    points at its end), ``duplicate_crop_rows`` (points merged and written twice),
     ``duplicate_row_information`` (only the first row is used), ``non_integer_ids``
     (truncated), and ``negative_tolerance``, ``zero_tolerance`` or ``large_tolerance``
     (compared with the spacing of points along rows).

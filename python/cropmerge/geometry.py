@@ -174,6 +174,7 @@ class Junctions:
     other_info: np.ndarray  # index into row_information of the connected row
     center: np.ndarray  # (n, 2)
     near_end: np.ndarray  # (n, 2)
+    far: np.ndarray  # (n, 2): the crop row's anchor farthest from the connected row
 
 
 def find_junctions(
@@ -193,10 +194,11 @@ def find_junctions(
     rows, slots, other = links.crop_row[found], links.slot[found], links.other_info[found]
     own = links.own_info[rows]
     if len(rows) == 0:  # row_information may then be narrower than 11 columns
-        return Junctions(rows, slots, own, other, np.zeros((0, 2)), np.zeros((0, 2)))
+        nowhere = np.zeros((0, 2))
+        return Junctions(rows, slots, own, other, nowhere, nowhere, nowhere)
     # Gathering each anchor column apart leaves facing_ends the columns it works on.
     anchor_columns = np.ascontiguousarray(info[:, 5:11].T)
     ends = facing_ends(
         np.take(anchor_columns, own, axis=1).T, np.take(anchor_columns, other, axis=1).T
     )
-    return Junctions(rows, slots, own, other, centers(ends), ends.near)
+    return Junctions(rows, slots, own, other, centers(ends), ends.near, ends.far)

@@ -64,12 +64,13 @@ def _spacing(field: IndexedField, sample: _Sample) -> float:
 
 
 # How far a crop row's points may reach past an end anchor, as a share of the distance
-# between its end anchors, before the anchors are taken for something else than its ends.
+# between its end anchors and at least the spacing of points along rows (the scatter of
+# a few points is no sign), before the anchors are taken for something else than its ends.
 _REACH_PAST_ENDS = 0.25
 
 
 @np.errstate(over="ignore", invalid="ignore")
-def _past_ends(field: IndexedField, sample: _Sample) -> np.ndarray:
+def _past_ends(field: IndexedField, sample: _Sample, spacing: float) -> np.ndarray:
     """The sampled crop rows whose points reach well past their end anchors (0 and 1)."""
     if field.info.shape[1] < 9:
         return np.zeros(0, dtype=np.intp)
@@ -81,8 +82,9 @@ def _past_ends(field: IndexedField, sample: _Sample) -> np.ndarray:
     highest = np.full(len(sample.rows), -np.inf)
     np.fmin.at(lowest, sample.place, sample.along)
     np.fmax.at(highest, sample.place, sample.along)
-    reach = _REACH_PAST_ENDS * (stop - start)
-    past = (own >= 0) & (reach > 0) & ((lowest < start - reach) | (highest > stop + reach))
+    span = stop - start
+    reach = np.maximum(_REACH_PAST_ENDS * span, spacing)
+    past = (own >= 0) & (span > 0) & ((lowest < start - reach) | (highest > stop + reach))
     return sample.rows[past]
 
 
@@ -99,7 +101,8 @@ def sampled_rows(field: IndexedField) -> SampledRows:
     sample = _sample(field)
     if sample is None:
         return SampledRows(0.0, np.zeros(0, dtype=np.intp), 0)
-    return SampledRows(_spacing(field, sample), _past_ends(field, sample), len(sample.rows))
+    spacing = _spacing(field, sample)
+    return SampledRows(spacing, _past_ends(field, sample, spacing), len(sample.rows))
 
 
 def _distances_in_order(
