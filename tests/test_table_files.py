@@ -66,10 +66,20 @@ def test_a_csv_pipe_is_read_once(tmp_path):
         writer.join(timeout=5)
 
 
-def test_arrays_saved_one_after_another_are_refused(tmp_path):
+@pytest.mark.parametrize(
+    ("save", "message"),
+    [
+        (lambda stream: [np.save(stream, ROWS), np.save(stream, ROWS)], "bytes follow its array"),
+        (
+            lambda stream: np.save(stream, np.zeros(2, dtype=[("x", float), ("y", float)])),
+            r"points_in_rows has named columns \(x, y\): save it as a 2-D array",
+        ),
+    ],
+    ids=["several arrays", "named columns"],
+)
+def test_npy_files_that_would_load_wrong_are_refused(tmp_path, save, message):
     path = tmp_path / "points_in_rows.npy"
     with path.open("wb") as stream:
-        np.save(stream, ROWS)
-        np.save(stream, ROWS)
-    with pytest.raises(UserError, match=r"bytes follow its array .* several arrays saved"):
+        save(stream)
+    with pytest.raises(UserError, match=message):
         load_npy("points_in_rows", path)

@@ -45,6 +45,11 @@ def describe_os_error(error: OSError) -> str:
 def checked_table(name: str, array: np.ndarray, source: Path) -> np.ndarray:
     """A loaded table as float64, converted by the rules of ``cropmerge.merge`` (float32
     as detectors save it, integers, the other byte order)."""
+    if array.dtype.names:
+        raise UserError(
+            f"{source}: {name} has named columns ({', '.join(array.dtype.names)}): save it "
+            "as a 2-D array of numbers (np.column_stack of its columns, say)"
+        )
     if array.ndim != 2:
         raise UserError(f"{source}: {name} must be a 2-D table, got shape {array.shape}")
     try:
