@@ -76,15 +76,32 @@ def test_float32_and_integer_tables_are_accepted():
         (np.array([[1, 2**60, -(2**62)]], np.int64), None),  # large, but exact in float64
         (np.array([[1, 2**53 + 1, 7]], np.int64), "9007199254740993 at index (0, 1)"),
         (np.array([[2**64 - 1]], np.uint64), "18446744073709551615 at index (0, 0)"),
+        ([[1.5, 2**53 + 1], [2.0**60, 3]], "9007199254740993 at index (0, 1)"),  # floats beside
+        ([[1.5, 2**60], [2.0**60 + 1, 3]], None),  # a float as the user wrote it
     ],
-    ids=["exact", "rounded", "rounded past the top"],
+    ids=["exact", "rounded", "rounded past the top", "rounded in lists", "exact in lists"],
 )
 def test_integers_that_float64_would_round_are_refused(values, rounded):
     if rounded is None:
-        assert as_table("points_in_rows", values).tolist() == values.astype(float).tolist()
+        assert as_table("points_in_rows", values).tolist() == np.asarray(values, float).tolist()
         return
     with pytest.raises(cropmerge.FieldError, match=re.escape(f"such as {rounded}: the merge")):
         as_table("points_in_rows", values)
+
+
+class NullableFrame:
+    """What pandas' nullable and pyarrow columns give NumPy: objects, and float64 when
+    asked for it."""
+
+    def __array__(self, dtype=None, copy=None):
+        return np.array([[1.0, None]], dtype=object)
+
+    def to_numpy(self, dtype, na_value):
+        return np.array([[1.0, na_value]], dtype=dtype)
+
+
+def test_nullable_frames_are_read_as_float64_with_nan():
+    np.testing.assert_array_equal(as_table("points_in_rows", NullableFrame()), [[1.0, np.nan]])
 
 
 def test_float64_tables_are_not_copied():

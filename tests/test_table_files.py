@@ -41,7 +41,7 @@ def test_csv_tables_are_read_as_written(tmp_path, text):
         ("1,2,3..5,4\n5,6,7.5,8\n", "Failed to parse string: '3..5'"),  # data, not a header
         ("0,1,2,3\n" + LINES, "its first line, 0,1,2,3, is pandas' column numbers or a row"),
         (",0,1,2,3\n0,1,2,3.5,4\n1,5,6,7.5,8\n", "pandas' row index"),
-        (",first_id,second_id,x,y\n0,1,2,3.5,4\n1,5,6,7.5,8\n", "pandas' row index"),
+        (",first_id,second_id,x,y\n7,1,2,3.5,4\n3,5,6,7.5,8\n", "pandas' row index"),
         ("1;2;3.5;4\n", "its values are not separated by commas"),
         (
             "9223372036854775809,2,3.5,4\n",

@@ -253,6 +253,12 @@ def _csv_layout(source: Path | io.BytesIO, path: Path, missing: set[str]) -> _Cs
                 raise UserError(f"cannot read {path}: the file {empty}")
             cells = _cells(first)
             header = _names_columns(cells, missing, path)
+            if header and cells and cells[0] == "" and any(cells[1:]):
+                raise UserError(
+                    f"cannot read {path}: its header line leaves the first column without a "
+                    "name: pandas' row index, most likely (to_csv writes it unless "
+                    "index=False); write the table with index=False, or name the column"
+                )
             data = next((line for line in lines if line != b"\n"), b"") if header else first
         finally:
             text.detach()  # the stream stays its owner's to close
@@ -303,7 +309,6 @@ def load_csv(name: str, path: Path) -> np.ndarray:
     except ValueError as error:  # what pyarrow raises for text that is no table of numbers
         raise UserError(f"cannot read {path}: {str(error).splitlines()[0]}") from None
     values = _without_trailing_delimiter(values, layout)
-    _refuse_row_index(values, layout, path)
     return checked_table(name, np.column_stack(values), path)
 
 
@@ -362,20 +367,6 @@ def _without_trailing_delimiter(values: list[np.ndarray], layout: _CsvLayout) ->
     if unnamed and len(values) > 1 and np.isnan(values[-1]).all():
         return values[:-1]
     return values
-
-
-def _refuse_row_index(values: list[np.ndarray], layout: _CsvLayout, path: Path) -> None:
-    """UserError for a first column that the header does not name and that holds the row
-    numbers: pandas' row index, which would shift every column of the table."""
-    header = layout.header
-    if header is None or header[0] != "" or len(values) < 2:
-        return
-    if np.array_equal(values[0], np.arange(len(values[0]))):
-        raise UserError(
-            f"cannot read {path}: its first column has no name and holds the row numbers "
-            "0, 1, 2, ...: pandas' row index, most likely; write the table with "
-            "index=False, or name the column"
-        )
 
 
 def load_table(name: str, path: Path) -> np.ndarray:

@@ -3,6 +3,10 @@ would fail on, in the user's terms (which table, which widths, which id pairs)."
 
 from __future__ import annotations
 
+import contextlib
+import math
+from typing import Any
+
 import numpy as np
 from numpy.typing import ArrayLike
 
@@ -40,16 +44,57 @@ def as_table(name: str, values: ArrayLike) -> np.ndarray:
             f"{name} has {masked}: the merge would read what lies under the mask; "
             "fill them first (table.filled(np.nan), say)"
         )
-    try:
-        array = np.asarray(values)
-    except ValueError as error:  # ragged nested lists
-        raise FieldError(f"{name} is not a table of numbers: {error}") from None
+    array = _as_array(name, values)
     if array.dtype.kind not in "biuf":
         raise FieldError(f"{name} must hold real numbers, got {_dtype_name(array)}")
     converted = array.astype(np.float64, copy=False)
     if array.dtype.kind in "iu" and array.dtype.itemsize > 4:
         check_exact(name, array)
+    elif not isinstance(values, np.ndarray):
+        _check_converted_integers(name, values, converted)
     return converted
+
+
+def _as_array(name: str, values: ArrayLike) -> np.ndarray:
+    try:
+        array = np.asarray(values)
+    except ValueError as error:  # ragged nested lists
+        raise FieldError(f"{name} is not a table of numbers: {error}") from None
+    if array.dtype.kind == "O" and hasattr(values, "to_numpy"):
+        # pandas' nullable and pyarrow columns come out as objects: asked for float64,
+        # they give it, missing values NaN.
+        with contextlib.suppress(TypeError, ValueError):
+            return np.asarray(values.to_numpy(dtype=np.float64, na_value=np.nan))
+    return array
+
+
+def _check_converted_integers(name: str, values: ArrayLike, converted: np.ndarray) -> None:
+    """Refuse integers beyond 2**53 that NumPy or pandas rounded while converting a table
+    of mixed numbers (lists, data frames) to float64, found by their original values."""
+    with np.errstate(invalid="ignore"):
+        large = np.flatnonzero(np.abs(converted) >= 2.0**53)
+    changed = []
+    for flat in large.tolist():
+        where = tuple(int(i) for i in np.unravel_index(flat, converted.shape))
+        original = _element(values, where)
+        rounded = converted.flat[flat]
+        if isinstance(original, int | np.integer) and not (
+            math.isfinite(rounded) and int(rounded) == int(original)
+        ):
+            changed.append((where, original))
+    if changed:
+        where, original = changed[0]
+        raise rounded_integers(name, len(changed), original, where)
+
+
+def _element(values: Any, where: tuple[int, ...]) -> object:
+    """The element of a table at ``where``: of a data frame by position, of nested
+    sequences index by index."""
+    if hasattr(values, "iloc"):
+        return values.iloc[where]
+    for index in where:
+        values = values[index]
+    return values
 
 
 def check_exact(name: str, integers: np.ndarray, column: int | None = None) -> None:
