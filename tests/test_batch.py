@@ -383,7 +383,7 @@ def test_the_command_starts_and_stops_a_local_cluster(fields, tmp_path):
         (["{folder}", "-o", "{link}", "--format", "npz"], "would replace the field itself"),
         (["{folder}", "--tolerance", "nan"], "a number of 0 or more"),
         (["{folder}", "--threads", "-1"], "0 or more"),
-        (["{folder}", "--threads", str(2**64)], "num_threads must be below 2**64"),
+        (["{folder}", "--threads", str(2**64)], "argument --threads: must be below 2**64"),
     ],
 )
 def test_the_command_refuses_unusable_arguments(fields, tmp_path, capsys, arguments, message):

@@ -85,6 +85,21 @@ def test_merge_writes_every_format(tmp_path, field, npz, name):
     assert sorted(p.name for p in tmp_path.iterdir()) == sorted(["field.npz", name])
 
 
+def test_an_output_pipe_is_written_into_not_replaced(tmp_path, field, npz):
+    """As the shell writes into /dev/null or a FIFO; a rename would put a file there."""
+    fifo = tmp_path / "kept.npy"
+    os.mkfifo(fifo)
+    read = {}
+    reader = threading.Thread(
+        target=lambda: read.setdefault("bytes", fifo.read_bytes()), daemon=True
+    )
+    reader.start()
+    assert cli.main(["merge", str(npz), "-o", str(fifo), "--tolerance", str(TOLERANCE)]) == 0
+    reader.join(timeout=10)
+    assert stat.S_ISFIFO(fifo.stat().st_mode)
+    np.testing.assert_array_equal(np.load(io.BytesIO(read["bytes"])), expected(field))
+
+
 def hand_written_csv(table, line_end="\n"):
     """Every value quoted, whole numbers without a point, NaN as an empty cell: what a
     spreadsheet writes (older ones end lines with a lone CR)."""
@@ -474,6 +489,7 @@ def test_tables_are_read_from_a_pipe(tmp_path, field):
 
 
 def test_demo_draws_picture(tmp_path):
+    pytest.importorskip("matplotlib")
     result = run("demo", "--size", "small", "--seed", "1", "--plot", "demo.png", cwd=tmp_path)
 
     assert result.returncode == 0, result.stderr
@@ -497,6 +513,19 @@ def test_demo_draws_picture(tmp_path):
 def test_demo_tolerance_is_chosen_as_asked(tmp_path, option, chosen):
     result = run("demo", "--threads", "1", *option, cwd=tmp_path)
     assert SUMMARY.match(result.stderr.strip()).groups()[5] == chosen, result.stderr
+
+
+@pytest.mark.parametrize(
+    ("option", "message"),
+    [
+        (["--seed", "-5"], "argument --seed: must be a whole number of 0 or more, got -5"),
+        (["--threads", str(2**64)], f"argument --threads: must be below 2**64, got {2**64}"),
+    ],
+)
+def test_demo_refuses_unusable_arguments_before_the_work(capsys, option, message):
+    with pytest.raises(SystemExit) as exit:
+        cli.main(["demo", "--size", "large", *option])
+    assert exit.value.code == 2 and message in capsys.readouterr().err
 
 
 def raises(error):

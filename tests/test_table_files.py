@@ -1,12 +1,13 @@
 """Tables read from files as users write them: every row and column as written, or one
 line saying why not."""
 
+import io
 import os
 import threading
 
 import numpy as np
 import pytest
-from cropmerge.fieldio import UserError, load_csv, load_npy
+from cropmerge.fieldio import UserError, load_csv, load_npy, load_table
 
 pytest.importorskip("pyarrow")
 
@@ -55,15 +56,28 @@ def test_csv_tables_that_would_load_wrong_are_refused(tmp_path, text, message):
         load_csv("points_in_rows", csv_file(tmp_path, text))
 
 
-def test_a_csv_pipe_is_read_once(tmp_path):
-    path = tmp_path / "points_in_rows.csv"
+def npy_bytes():
+    stream = io.BytesIO()
+    np.save(stream, ROWS)
+    return stream.getvalue()
+
+
+@pytest.mark.parametrize(
+    ("name", "content"),
+    [
+        ("points_in_rows.csv", b"first_id,second_id,x,y\n" + LINES.encode()),
+        ("stdin", LINES.encode()),  # told apart by its first bytes, as /dev/stdin is
+        ("stdin", npy_bytes()),
+    ],
+    ids=["csv", "csv without a suffix", "npy without a suffix"],
+)
+def test_a_pipe_is_read_once(tmp_path, name, content):
+    path = tmp_path / name
     os.mkfifo(path)
-    writer = threading.Thread(target=path.write_text, args=("first_id,second_id,x,y\n" + LINES,))
+    writer = threading.Thread(target=path.write_bytes, args=(content,), daemon=True)
     writer.start()
-    try:
-        np.testing.assert_array_equal(load_csv("points_in_rows", path), ROWS)
-    finally:
-        writer.join(timeout=5)
+    np.testing.assert_array_equal(load_table("points_in_rows", path), ROWS)
+    writer.join(timeout=5)
 
 
 @pytest.mark.parametrize(

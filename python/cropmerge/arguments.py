@@ -6,7 +6,7 @@ import argparse
 import math
 from typing import Literal
 
-__all__ = ["AUTO", "add_tolerance", "threads", "tolerance"]
+__all__ = ["AUTO", "add_tolerance", "threads", "tolerance", "whole_number"]
 
 AUTO: Literal["auto"] = "auto"
 
@@ -37,12 +37,21 @@ def add_tolerance(parser: argparse.ArgumentParser, unset: str | None = None) -> 
     )
 
 
-def threads(text: str) -> int:
-    """A count of threads or workers: a whole number of 0 or more."""
+def whole_number(text: str) -> int:
+    """A whole number of 0 or more (a random seed, say)."""
     try:
         value = int(text)
     except ValueError:
         value = -1
     if value < 0:
         raise argparse.ArgumentTypeError(f"must be a whole number of 0 or more, got {text}")
+    return value
+
+
+def threads(text: str) -> int:
+    """A count of threads or workers: a whole number of 0 or more, below 2**64 as the
+    merge takes it."""
+    value = whole_number(text)
+    if value >= 2**64:
+        raise argparse.ArgumentTypeError(f"must be below 2**64, got {text}")
     return value

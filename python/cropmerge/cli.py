@@ -121,7 +121,13 @@ def _add_demo(commands: argparse._SubParsersAction[Any]) -> None:
         description="Generate a synthetic field of crop rows crossing a grid of image tiles, "
         "merge it and print the summary.",
     )
-    demo.add_argument("--seed", type=int, default=0, metavar="S", help="random seed (default: 0)")
+    demo.add_argument(
+        "--seed",
+        type=arguments.whole_number,
+        default=0,
+        metavar="S",
+        help="random seed (default: 0)",
+    )
     demo.add_argument(
         "--size", choices=("small", "medium", "large"), default="small", help="(default: small)"
     )

@@ -109,7 +109,10 @@ def _check_declared_size(stream: IO[bytes], size: int, what: str) -> None:
 _NPY_MAGIC = b"\x93NUMPY"
 
 
-def _loadable(path: Path) -> Path | io.BytesIO:
+Source = Path | io.BytesIO  # what a table is loaded from: see _loadable
+
+
+def _loadable(path: Path) -> Source:
     """What to load ``path`` from: the path of a regular file, the bytes of anything
     else (a pipe), since loading seeks."""
     try:
@@ -121,12 +124,13 @@ def _loadable(path: Path) -> Path | io.BytesIO:
         raise UserError(f"cannot read {path}: {describe_os_error(error)}") from None
 
 
-def _open(path: Path, expected: str) -> np.ndarray | np.lib.npyio.NpzFile:
+def _open(
+    path: Path, expected: str, source: Source | None = None
+) -> np.ndarray | np.lib.npyio.NpzFile:
     """np.load without pickles, failing with one line."""
-    source = _loadable(path)
+    source = _loadable(path) if source is None else source
     try:
-        opened = source.open("rb") if isinstance(source, Path) else contextlib.nullcontext(source)
-        with opened as stream:
+        with _stream(source) as stream:
             size = stream.seek(0, os.SEEK_END)
             stream.seek(0)
             if stream.read(len(_NPY_MAGIC)) == _NPY_MAGIC:
@@ -142,8 +146,8 @@ def _open(path: Path, expected: str) -> np.ndarray | np.lib.npyio.NpzFile:
         raise _unreadable(str(path), error, expected) from None
 
 
-def load_npy(name: str, path: Path) -> np.ndarray:
-    array = _open(path, ".npy")
+def load_npy(name: str, path: Path, source: Source | None = None) -> np.ndarray:
+    array = _open(path, ".npy", source)
     if not isinstance(array, np.ndarray):
         array.close()
         raise UserError(f"cannot read {path}: an .npz archive, expected an .npy file")
@@ -228,7 +232,7 @@ class _CsvLayout:
     has_rows: bool
 
 
-def _stream(source: Path | io.BytesIO) -> contextlib.AbstractContextManager[IO[bytes]]:
+def _stream(source: Source) -> contextlib.AbstractContextManager[IO[bytes]]:
     """The bytes of what ``_loadable`` gave, from their start."""
     if isinstance(source, Path):
         return source.open("rb")
@@ -236,7 +240,7 @@ def _stream(source: Path | io.BytesIO) -> contextlib.AbstractContextManager[IO[b
     return contextlib.nullcontext(source)
 
 
-def _csv_layout(source: Path | io.BytesIO, path: Path, missing: set[str]) -> _CsvLayout:
+def _csv_layout(source: Source, path: Path, missing: set[str]) -> _CsvLayout:
     """How a CSV file lays out its table. Lines end as the reader ends them: at a line
     feed, at CR LF or at a lone CR (older spreadsheets); the reader skips blank ones."""
     with _stream(source) as stream:
@@ -266,14 +270,14 @@ def _csv_layout(source: Path | io.BytesIO, path: Path, missing: set[str]) -> _Cs
     return _CsvLayout(skip + header, cells if header else None, width, bool(data))
 
 
-def load_csv(name: str, path: Path) -> np.ndarray:
+def load_csv(name: str, path: Path, source: Source | None = None) -> np.ndarray:
     """A table from a CSV file, with a header line as ``write_points`` writes them or
     without one. A pipe is read once, into memory."""
     try:
         from pyarrow import csv
     except ImportError:
         raise UserError(f"reading {path} needs pyarrow: {install_hint('csv')}") from None
-    source = _loadable(path)
+    source = _loadable(path) if source is None else source
     try:
         layout = _csv_layout(source, path, set(csv.ConvertOptions().null_values))
         if not layout.has_rows:  # a header alone, which the reader refuses without a line end
@@ -370,8 +374,15 @@ def _without_trailing_delimiter(values: list[np.ndarray], layout: _CsvLayout) ->
 
 
 def load_table(name: str, path: Path) -> np.ndarray:
-    """One table from an .npy or a .csv file, by its suffix."""
-    return load_csv(name, path) if path.suffix.lower() == ".csv" else load_npy(name, path)
+    """One table from an .npy or a .csv file, by its suffix; by its first bytes when its
+    name has neither (/dev/stdin, a pipe from the shell)."""
+    suffix = path.suffix.lower()
+    if suffix in (".csv", ".npy"):
+        return load_csv(name, path) if suffix == ".csv" else load_npy(name, path)
+    source = _loadable(path)
+    with _stream(source) as stream:
+        is_npy = stream.read(len(_NPY_MAGIC)) == _NPY_MAGIC
+    return load_npy(name, path, source) if is_npy else load_csv(name, path, source)
 
 
 # ---- writing -------------------------------------------------------------------
@@ -432,11 +443,25 @@ def atomic_output(
     On any failure or interruption the temporary file is removed and an
     existing ``path`` stays as it was. ``before_replace`` is given the temporary
     file, complete, before it replaces ``path``; what it raises leaves ``path`` as is.
+    A device or a pipe (/dev/null, a FIFO) is written into, as the shell writes into
+    it, never replaced; there is no temporary file to give ``before_replace`` then.
     """
+    path = written_path(path)
+    if _is_special(path):
+        if before_replace is not None:
+            raise UserError(f"cannot write {path}: not a regular file")
+        # Written whole at the end: the writers seek, which a pipe cannot.
+        written = io.BytesIO()
+        yield written
+        try:
+            with path.open("wb") as handle:
+                handle.write(written.getbuffer())
+        except OSError as error:
+            raise UserError(f"cannot write {path}: {describe_os_error(error)}") from None
+        return
     named: list[Path] = []  # the temporary file, from before it exists
     try:
         try:
-            path = written_path(path)
             descriptor = _create_temporary(path.parent, temporary_prefix(path), named)
         except OSError as error:
             raise UserError(f"cannot write {path}: {describe_os_error(error)}") from None
@@ -451,6 +476,16 @@ def atomic_output(
     except BaseException:
         _remove(named)
         raise
+
+
+def _is_special(path: Path) -> bool:
+    """Whether ``path`` is a device, a pipe or a socket: what a rename would replace with
+    a regular file."""
+    try:
+        mode = path.stat().st_mode
+    except OSError:
+        return False
+    return not (stat.S_ISREG(mode) or stat.S_ISDIR(mode))
 
 
 def _create_temporary(folder: Path, prefix: str, named: list[Path]) -> int:

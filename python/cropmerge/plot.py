@@ -25,8 +25,8 @@ try:
     from matplotlib.legend_handler import HandlerTuple
     from matplotlib.lines import Line2D
     from matplotlib.patches import Rectangle
-except ImportError as error:  # without the plot extra
-    raise ImportError(
+except ImportError as error:  # without the plot extra: a test suite skips what needs it
+    raise ModuleNotFoundError(
         f"cropmerge.plot needs matplotlib ({error}): {install_hint('plot')}"
     ) from None
 
@@ -200,8 +200,9 @@ def draw_junction(
     kept = kept_mask(points, merge(connected, points, info, tolerance, check=False))
     pieces = info[[junctions.own_info[junction], junctions.other_info[junction]]]
     colour = np.full(len(points), -1)
-    for index, piece in enumerate(pieces):
-        colour[np.all(integer_ids(points[:, :2]) == integer_ids(piece[[0, 4]]), axis=1)] = index
+    for index, piece in enumerate(pieces):  # a crop row connected to itself is the crop row
+        ids_match = np.all(integer_ids(points[:, :2]) == integer_ids(piece[[0, 4]]), axis=1)
+        colour[ids_match & (colour < 0)] = index
 
     figure = Figure(figsize=(9, 5), dpi=100, layout="constrained")
     FigureCanvasAgg(figure)
