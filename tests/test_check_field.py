@@ -91,6 +91,14 @@ def test_two_piece_row_mistakes_are_reported(variant, kind, count, examples, kep
     assert kept_per_piece(tables) == kept  # what the finding warns of
 
 
+def test_anchors_clipped_to_the_tiles_are_reported():
+    connected, points, info = two_piece_row()
+    info[0, 7:9] = info[1, 5:7] = [10.0, 6.0]  # the ends of a line clipped to each tile
+    finding = kinds(cropmerge.check_field(connected, points, info, TOLERANCE))["overlap_kept"]
+    assert (finding.count, finding.examples) == (2, ((1, 1), (1, 2)))
+    assert kept_per_piece((connected, points, info)) == [105, 105]  # every duplicate stays
+
+
 def test_anchors_taken_from_points_out_of_order_are_reported():
     connected, points, info = two_piece_row()
     rng = np.random.default_rng(0)

@@ -13,7 +13,7 @@ from dataclasses import dataclass
 import numpy as np
 from numpy.typing import ArrayLike
 
-from cropmerge.field import EXAMPLES, IndexedField, index_field
+from cropmerge.field import EXAMPLES, IndexedField, index_field, points_of_runs
 from cropmerge.geometry import Junctions, find_junctions, keeps_every_point
 from cropmerge.ids import PairKeys, contains, integer_ids, not_exact
 from cropmerge.links import SLOTS, Links, connected_pairs, listed_slots
@@ -128,15 +128,27 @@ def _ignored_connections(field: IndexedField) -> Finding | None:
     )
 
 
-def _anchors_short_of_ends(field: IndexedField, sampled: SampledRows) -> Finding | None:
-    rows = sampled.past_ends
+def _sampled_rows_finding(
+    kind: str, field: IndexedField, rows: np.ndarray, looked_at: int, explanation: str
+) -> Finding | None:
+    """A finding about the crop rows ``rows`` of the ``looked_at`` in the sample, whose
+    points show ``explanation``."""
     if len(rows) == 0:
         return None
     return Finding(
-        "anchors_short_of_ends",
+        kind,
         len(rows),
         _pairs(field.connected[rows, 1:3]),
-        f"{len(rows)} of {count_of(sampled.looked_at, 'crop row')} looked at have points "
+        f"{len(rows)} of {count_of(looked_at, 'crop row')} looked at have points {explanation}",
+    )
+
+
+def _anchors_short_of_ends(field: IndexedField, sampled: SampledRows) -> Finding | None:
+    return _sampled_rows_finding(
+        "anchors_short_of_ends",
+        field,
+        sampled.past_ends,
+        sampled.looked_at,
         "well past their end anchors (0 and 1): the merge takes the anchors for the row's "
         "ends, finds the wrong ends and drops points; take anchors 0 and 1 from the row's "
         "two ends (sort its points along the row first)",
@@ -239,8 +251,9 @@ def _dot(a: np.ndarray, b: np.ndarray) -> np.ndarray:
     return np.asarray(a[:, 0] * b[:, 0] + a[:, 1] * b[:, 1])
 
 
-def _junction_findings(field: IndexedField, tolerance: float) -> list[Finding]:
-    junctions = find_junctions(field.connected, field.info, field.links)
+def _junction_findings(
+    field: IndexedField, junctions: Junctions, tolerance: float
+) -> list[Finding]:
     center, near, far = junctions.center, junctions.near_end, junctions.far
     no_center = np.isnan(center[:, 0]) | np.isnan(center[:, 1])
     apart = ~no_center & ~keeps_every_point(center, near, tolerance)
@@ -290,6 +303,48 @@ def _junction_findings(field: IndexedField, tolerance: float) -> list[Finding]:
     return findings
 
 
+def _overlap_kept(
+    field: IndexedField, junctions: Junctions, tolerance: float, spacing: float
+) -> Finding | None:
+    """Sampled crop rows whose points reach past the near end of a junction whose filter
+    keeps every point (the center lies on the near end), by more than the tolerance and
+    the spacing of points (the scatter of the last point is no sign): anchors that stop
+    short of the row's points, as a line clipped to the tile does, and the duplicates
+    beyond them stay."""
+    center, near, far = junctions.center, junctions.near_end, junctions.far
+    keeps_all = np.flatnonzero(keeps_every_point(center, near, tolerance))  # NaN does not
+    if len(keeps_all) == 0 or field.points.shape[1] < 4:
+        return None
+    matched = field.matched
+    sampled = np.zeros(len(field.connected), dtype=bool)
+    sampled[matched.sample_row] = True
+    which = keeps_all[sampled[junctions.crop_row[keeps_all]]]
+    if len(which) == 0:
+        return None
+    # The sampled points of each junction's crop row, junction after junction.
+    order = np.argsort(matched.sample_row, kind="stable")
+    rows = matched.sample_row[order]
+    first = np.searchsorted(rows, junctions.crop_row[which], "left")
+    count = np.searchsorted(rows, junctions.crop_row[which], "right") - first
+    xy = field.points[matched.sample[order[points_of_runs(first, count)]], 2:4]
+    with np.errstate(invalid="ignore", divide="ignore"):
+        toward = near[which] - far[which]  # from the far point to the near end
+        toward /= np.hypot(toward[:, 0], toward[:, 1])[:, None]
+        past = _dot(xy - np.repeat(near[which], count, axis=0), np.repeat(toward, count, axis=0))
+    reach = np.fmax.reduceat(past, np.cumsum(count) - count) if len(past) else past
+    crop_rows = np.unique(junctions.crop_row[which[reach > max(tolerance, spacing)]])
+    return _sampled_rows_finding(
+        "overlap_kept",
+        field,
+        crop_rows,
+        int(sampled.sum()),
+        "well past the near end of a junction whose filter keeps every point (its center "
+        "lies on that end): their end anchors stop short of their points, as the ends of "
+        "a line clipped to the tile do, so the duplicates there stay; take anchors 0 and "
+        "1 from the piece's outermost points",
+    )
+
+
 def _tolerance_finding(tolerance: float, spacing: float) -> Finding | None:
     """A tolerance that is negative, or zero or above the spacing of points along rows;
     only a negative one when that spacing is 0 (no crop row has two points apart)."""
@@ -335,10 +390,11 @@ def check_field(
     rows: the wrong ends are trimmed),
     ``axis_parallel_anchors`` and ``coincident_anchors`` (junctions whose filter drops
     most of a row), ``center_past_near_end`` (pieces that do not overlap: each loses
-    points at its end), ``duplicate_crop_rows`` (points merged and written twice),
-    ``duplicate_row_information`` (only the first row is used), ``non_integer_ids``
-    (truncated), and ``negative_tolerance``, ``zero_tolerance`` or ``large_tolerance``
-    (compared with the spacing of points along rows).
+    points at its end), ``overlap_kept`` (anchors short of a row's points, in a sample
+    of rows: the filter keeps the duplicates), ``duplicate_crop_rows`` (points merged
+    and written twice), ``duplicate_row_information`` (only the first row is used),
+    ``non_integer_ids`` (truncated), and ``negative_tolerance``, ``zero_tolerance`` or
+    ``large_tolerance`` (compared with the spacing of points along rows).
 
     Raises FieldError, as ``merge`` does, for tables the merge would fail on, and
     TypeError, ValueError or OverflowError for a tolerance that is no number, NaN or too
@@ -366,7 +422,8 @@ def field_findings(field: IndexedField, tolerance: float) -> list[Finding]:
     duplicates = field.after_points(lambda: _duplicate_findings(field))
     one_sided = field.after_points(lambda: _one_sided_connections(field))
     sampled = field.after_points(lambda: sampled_rows(field))
-    junction_findings = _junction_findings(field, tolerance)
+    junctions = find_junctions(field.connected, field.info, field.links)
+    junction_findings = _junction_findings(field, junctions, tolerance)
     unlisted = _unlisted_points(field)
     ignored = _ignored_connections(field)
     self_connections = _self_connections(field)
@@ -380,6 +437,7 @@ def field_findings(field: IndexedField, tolerance: float) -> list[Finding]:
         self_connections,
         _anchors_short_of_ends(field, sampled.result()),
         *junction_findings,
+        _overlap_kept(field, junctions, tolerance, sampled.result().spacing),
         *duplicates.result(),
         tolerance_finding,
     ]

@@ -27,7 +27,7 @@ from cropmerge.ids import PairTable
 from cropmerge.links import Links
 from cropmerge.tables import as_tables, check_shapes, find_links, id_columns
 
-__all__ = ["EXAMPLES", "Deferred", "IndexedField", "MatchedPoints", "index_field"]
+__all__ = ["EXAMPLES", "Deferred", "IndexedField", "MatchedPoints", "index_field", "points_of_runs"]
 
 EXAMPLES = 3  # id pairs a finding shows
 SAMPLE_ROWS = 512  # crop rows, spread over the table, whose points give the spacing
@@ -155,7 +155,7 @@ def _scattered(points: np.ndarray) -> bool:
     return len(_run_starts(points[:_PROBE])) * 2 > min(len(points), _PROBE)
 
 
-def _points_of_runs(start: np.ndarray, length: np.ndarray) -> np.ndarray:
+def points_of_runs(start: np.ndarray, length: np.ndarray) -> np.ndarray:
     """The indexes of the points of the given runs, run after run."""
     ends = np.cumsum(length)
     return np.arange(ends[-1] if len(ends) else 0) + np.repeat(start - (ends - length), length)
@@ -178,7 +178,7 @@ class _Matcher:
         row = self._match(self.points[start, :2], length)
         sampled = np.flatnonzero(self.chosen.take(row))
         if len(sampled):
-            self.summary.sample.append(_points_of_runs(start[sampled], length[sampled]))
+            self.summary.sample.append(points_of_runs(start[sampled], length[sampled]))
             self.summary.sample_row.append(np.repeat(row[sampled], length[sampled]))
 
     def scattered(self, offset: int, end: int) -> None:
