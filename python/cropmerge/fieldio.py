@@ -283,37 +283,41 @@ def load_csv(name: str, path: Path, source: Source | None = None) -> np.ndarray:
         if not layout.has_rows:  # a header alone, which the reader refuses without a line end
             width = len(layout.header) if layout.header else layout.width
             return checked_table(name, np.empty((0, width)), path)
-        columns = [f"column {number}" for number in range(layout.width)]
-
-        def read(**convert: Any) -> Any:
-            if isinstance(source, io.BytesIO):
-                source.seek(0)
-            return csv.read_csv(
-                source,
-                read_options=csv.ReadOptions(skip_rows=layout.skip, column_names=columns),
-                convert_options=csv.ConvertOptions(**convert),
-            )
-
-        def text_of(number: int) -> np.ndarray:
-            import pyarrow
-
-            column = columns[number]
-            as_text = read(column_types={column: pyarrow.string()}, include_columns=[column])
-            return np.asarray(as_text.column(0).to_numpy(zero_copy_only=False))
-
-        # Types as the reader finds them: a column of whole numbers is read as integers,
-        # so that those float64 cannot hold are refused as they are from .npy files.
-        table = read()
-        values = [
-            _csv_column(name, column, number, text_of)
-            for number, column in enumerate(table.columns)
-        ]
+        values = _read_columns(name, source, layout)
     except OSError as error:
         raise UserError(f"cannot read {path}: {describe_os_error(error)}") from None
     except ValueError as error:  # what pyarrow raises for text that is no table of numbers
         raise UserError(f"cannot read {path}: {str(error).splitlines()[0]}") from None
     values = _without_trailing_delimiter(values, layout)
     return checked_table(name, np.column_stack(values), path)
+
+
+def _read_columns(name: str, source: Source, layout: _CsvLayout) -> list[np.ndarray]:
+    """The columns of table ``name`` as float64 (see ``_csv_column``)."""
+    from pyarrow import csv, string
+
+    columns = [f"column {number}" for number in range(layout.width)]
+
+    def read(**convert: Any) -> Any:
+        if isinstance(source, io.BytesIO):
+            source.seek(0)
+        return csv.read_csv(
+            source,
+            read_options=csv.ReadOptions(skip_rows=layout.skip, column_names=columns),
+            convert_options=csv.ConvertOptions(**convert),
+        )
+
+    def text_of(number: int) -> np.ndarray:
+        column = columns[number]
+        as_text = read(column_types={column: string()}, include_columns=[column])
+        return np.asarray(as_text.column(0).to_numpy(zero_copy_only=False))
+
+    # Types as the reader finds them: a column of whole numbers is read as integers, so
+    # that those float64 cannot hold are refused as they are from .npy files.
+    table = read()
+    return [
+        _csv_column(name, column, number, text_of) for number, column in enumerate(table.columns)
+    ]
 
 
 def _csv_column(
