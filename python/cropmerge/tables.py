@@ -89,11 +89,14 @@ def _check_converted_integers(name: str, values: ArrayLike, converted: np.ndarra
 
 def _element(values: Any, where: tuple[int, ...]) -> object:
     """The element of a table at ``where``: of a data frame by position, of nested
-    sequences index by index."""
-    if hasattr(values, "iloc"):
-        return values.iloc[where]
-    for index in where:
-        values = values[index]
+    sequences index by index; None for an array-like that cannot be indexed so."""
+    try:
+        if hasattr(values, "iloc"):
+            return values.iloc[where]
+        for index in where:
+            values = values[index]
+    except (TypeError, IndexError, KeyError):
+        return None
     return values
 
 
