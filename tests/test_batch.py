@@ -448,10 +448,17 @@ def test_a_field_named_by_two_paths_is_one_field(fields, tmp_path):
 def test_fields_are_found_whatever_the_case_of_their_extension(tmp_path):
     names = ["a.npz", "b.NPZ", ".hidden.npz", "notes.txt"]
     names += [f"c.{table}.CSV" for table in TABLES] + ["d.points_in_rows.Csv"]
+    names += ["e.connected_crop_rows.CSV", "e.points_in_rows.csv", "e.row_information.csv"]
     for name in names:
         (tmp_path / name).touch()
     found = [path.name for path in batch.find_fields(str(tmp_path))]  # one path, not a list
-    assert found == ["a.npz", "b.NPZ", "c.points_in_rows.CSV", "d.points_in_rows.Csv"]
+    assert found == [
+        "a.npz",
+        "b.NPZ",
+        "c.points_in_rows.CSV",
+        "d.points_in_rows.Csv",
+        "e.points_in_rows.csv",
+    ]
     lacking = batch._input_files(tmp_path / "d.points_in_rows.Csv")
     assert [path.name for path in lacking] == [f"d.{table}.Csv" for table in TABLES]
 

@@ -28,9 +28,17 @@ def csv_file(tmp_path, text):
         "\n" + LINES,
         "first_id,second_id,x,y\n1,2,3.5,4,\n5,6,7.5,8,\n",  # a comma ending every line
         "first_id,second_id,x,y,\r\n1,2,3.5,4,\r\n5,6,7.5,8,\r\n",
+        "1,2,3.5,4,\n5,6,7.5,8,\n",
         "1,2,3.5,4\r5,6,7.5,8\r",  # lines ended by a lone CR
     ],
-    ids=["blank after header", "blank first", "trailing comma", "trailing comma named", "CR"],
+    ids=[
+        "blank after header",
+        "blank first",
+        "trailing comma",
+        "trailing comma named",
+        "trailing comma without header",
+        "CR",
+    ],
 )
 def test_csv_tables_are_read_as_written(tmp_path, text):
     np.testing.assert_array_equal(load_csv("points_in_rows", csv_file(tmp_path, text)), ROWS)
@@ -40,10 +48,11 @@ def test_csv_tables_are_read_as_written(tmp_path, text):
     ("text", "message"),
     [
         ("1,2,3..5,4\n5,6,7.5,8\n", "Failed to parse string: '3..5'"),  # data, not a header
-        ("0,1,2,3\n" + LINES, "its first line, 0,1,2,3, is pandas' column numbers or a row"),
+        ("0,1,2,3\n" + LINES, "its first line, 0,1,2,3, may be pandas' column numbers or a"),
         (",0,1,2,3\n0,1,2,3.5,4\n1,5,6,7.5,8\n", "pandas' row index"),
         (",first_id,second_id,x,y\n7,1,2,3.5,4\n3,5,6,7.5,8\n", "pandas' row index"),
         ("1;2;3.5;4\n", "its values are not separated by commas"),
+        ("1,2,3,4\n\x1b[2J,\x00,3,4\n", r"Failed to parse string: '\\x1b\[2J'"),  # escaped
         (
             "9223372036854775809,2,3.5,4\n",
             "holds 1 integer that float64 cannot hold exactly, such as 9223372036854775809 "
@@ -97,3 +106,11 @@ def test_npy_files_that_would_load_wrong_are_refused(tmp_path, save, message):
         save(stream)
     with pytest.raises(UserError, match=message):
         load_npy("points_in_rows", path)
+
+
+@pytest.mark.parametrize("name", ["field.npz", "field"])
+def test_an_archive_given_as_a_table_is_named(tmp_path, name):
+    with (tmp_path / name).open("wb") as stream:
+        np.savez(stream, points_in_rows=ROWS)
+    with pytest.raises(UserError, match=r"an \.npz archive, expected an \.npy file"):
+        load_table("points_in_rows", tmp_path / name)

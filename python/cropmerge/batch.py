@@ -256,12 +256,17 @@ def _triple_name(path: Path) -> tuple[str, str] | None:
 
 
 def _triple(path: Path) -> dict[str, Path] | None:
-    """The three tables of the CSV triple that ``path`` is one of, or None."""
+    """The three tables of the CSV triple that ``path`` is one of, or None: each with
+    the extension ``path`` has, or another case of it that a file has."""
     named = _triple_name(path)
     if named is None:
         return None
     name, extension = named
-    return {table: path.with_name(f"{name}.{table}{extension}") for table in TABLES}
+    tables = {}
+    for table in TABLES:
+        cases = [path.with_name(f"{name}.{table}{case}") for case in (extension, ".csv", ".CSV")]
+        tables[table] = next((file for file in cases if file.exists()), cases[0])
+    return tables
 
 
 def _field_path(path: Path) -> Path:

@@ -107,6 +107,7 @@ def _check_declared_size(stream: IO[bytes], size: int, what: str) -> None:
 
 
 _NPY_MAGIC = b"\x93NUMPY"
+_ZIP_MAGIC = b"PK\x03\x04"  # how an .npz archive starts
 
 
 Source = Path | io.BytesIO  # what a table is loaded from: see _loadable
@@ -215,9 +216,9 @@ def _names_columns(cells: list[str] | None, missing: set[str], path: Path) -> bo
         raise UserError(f"cannot read {path}: its values are not separated by commas")
     if _numbered(cells):
         raise UserError(
-            f"cannot read {path}: its first line, {','.join(cells)}, is pandas' column "
-            "numbers or a row of data; write the table without them (header=False) or "
-            "under a line of column names"
+            f"cannot read {path}: its first line, {','.join(cells)}, may be pandas' column "
+            "numbers or a row of data; put a line of column names first (from pandas, "
+            "name the columns, or write with header=False)"
         )
     named = [cell for cell in cells if cell not in missing]
     names = bool(named) and not any(_is_number(cell) for cell in named)
@@ -287,9 +288,16 @@ def load_csv(name: str, path: Path, source: Source | None = None) -> np.ndarray:
     except OSError as error:
         raise UserError(f"cannot read {path}: {describe_os_error(error)}") from None
     except ValueError as error:  # what pyarrow raises for text that is no table of numbers
-        raise UserError(f"cannot read {path}: {str(error).splitlines()[0]}") from None
-    values = _without_trailing_delimiter(values, layout)
+        raise UserError(f"cannot read {path}: {_reader_message(str(error))}") from None
     return checked_table(name, np.column_stack(values), path)
+
+
+def _reader_message(message: str, limit: int = 200) -> str:
+    """The first line of a reader's message, which quotes the file's text, with what is no
+    printable text escaped and the rest cut at ``limit`` characters."""
+    line = message.splitlines()[0] if message else ""
+    shown = "".join(c if c.isprintable() else ascii(c)[1:-1] for c in line[:limit])
+    return shown + ("..." if len(line) > limit else "")
 
 
 def _read_columns(name: str, source: Source, layout: _CsvLayout) -> list[np.ndarray]:
@@ -315,9 +323,20 @@ def _read_columns(name: str, source: Source, layout: _CsvLayout) -> list[np.ndar
     # Types as the reader finds them: a column of whole numbers is read as integers, so
     # that those float64 cannot hold are refused as they are from .npy files.
     table = read()
+    if _trailing_delimiter(table, layout):
+        table = table.drop_columns([columns[-1]])
     return [
         _csv_column(name, column, number, text_of) for number, column in enumerate(table.columns)
     ]
+
+
+def _trailing_delimiter(table: Any, layout: _CsvLayout) -> bool:
+    """Whether the table's last column is what a delimiter ending every line leaves: no
+    name in the header and not one cell filled."""
+    header = layout.header
+    named = header is not None and len(header) == table.num_columns and header[-1] != ""
+    last = table.column(table.num_columns - 1)
+    return table.num_columns > 1 and not named and last.null_count == len(last)
 
 
 def _csv_column(
@@ -367,26 +386,18 @@ def _refuse_rounded(
         raise rounded_integers(name, len(changed), cell, (row, number))
 
 
-def _without_trailing_delimiter(values: list[np.ndarray], layout: _CsvLayout) -> list[np.ndarray]:
-    """The columns but a last one that the header does not name and that holds nothing:
-    what a delimiter at the end of every line leaves."""
-    header = layout.header
-    unnamed = header is not None and (len(header) < len(values) or header[-1] == "")
-    if unnamed and len(values) > 1 and np.isnan(values[-1]).all():
-        return values[:-1]
-    return values
-
-
 def load_table(name: str, path: Path) -> np.ndarray:
     """One table from an .npy or a .csv file, by its suffix; by its first bytes when its
     name has neither (/dev/stdin, a pipe from the shell)."""
     suffix = path.suffix.lower()
-    if suffix in (".csv", ".npy"):
+    if suffix in (".csv", ".npy", ".npz"):
         return load_csv(name, path) if suffix == ".csv" else load_npy(name, path)
     source = _loadable(path)
     with _stream(source) as stream:
-        is_npy = stream.read(len(_NPY_MAGIC)) == _NPY_MAGIC
-    return load_npy(name, path, source) if is_npy else load_csv(name, path, source)
+        start = stream.read(len(_NPY_MAGIC))
+    if start.startswith((_NPY_MAGIC, _ZIP_MAGIC)):  # an archive is refused by name there
+        return load_npy(name, path, source)
+    return load_csv(name, path, source)
 
 
 # ---- writing -------------------------------------------------------------------
