@@ -14,7 +14,7 @@ import numpy as np
 from numpy.typing import ArrayLike
 
 from cropmerge.field import EXAMPLES, IndexedField, index_field, points_of_runs
-from cropmerge.geometry import Junctions, find_junctions, keeps_every_point
+from cropmerge.geometry import Junctions, dot_rows, find_junctions, keeps_every_point
 from cropmerge.ids import PairKeys, contains, integer_ids, not_exact
 from cropmerge.links import SLOTS, Links, connected_pairs, listed_slots
 from cropmerge.merging import check_scalars
@@ -245,12 +245,6 @@ def _junction_examples(
     return tuple(zip(_pairs(own), _pairs(other), strict=True))
 
 
-@np.errstate(invalid="ignore", over="ignore")
-def _dot(a: np.ndarray, b: np.ndarray) -> np.ndarray:
-    """Row by row, the dot product of two (n, 2) arrays of vectors."""
-    return np.asarray(a[:, 0] * b[:, 0] + a[:, 1] * b[:, 1])
-
-
 def _junction_findings(
     field: IndexedField, junctions: Junctions, tolerance: float
 ) -> list[Finding]:
@@ -266,7 +260,7 @@ def _junction_findings(
     # Seen from the far point, a center past the near end: the pieces leave a gap. The
     # filter then keeps the crop row's points short of the near end by the tolerance in
     # x and in y; where a coordinate is shared, as the fixed rule above decides.
-    gap = apart & (_dot(center - near, near - far) > 0) & ~(shared_x | shared_y)
+    gap = apart & (dot_rows(center - near, near - far) > 0) & ~(shared_x | shared_y)
     findings = []
     for kind, which, explanation in (
         (
@@ -330,7 +324,9 @@ def _overlap_kept(
     with np.errstate(invalid="ignore", divide="ignore"):
         toward = near[which] - far[which]  # from the far point to the near end
         toward /= np.hypot(toward[:, 0], toward[:, 1])[:, None]
-        past = _dot(xy - np.repeat(near[which], count, axis=0), np.repeat(toward, count, axis=0))
+        past = dot_rows(
+            xy - np.repeat(near[which], count, axis=0), np.repeat(toward, count, axis=0)
+        )
     reach = np.fmax.reduceat(past, np.cumsum(count) - count) if len(past) else past
     crop_rows = np.unique(junctions.crop_row[which[reach > max(tolerance, spacing)]])
     return _sampled_rows_finding(

@@ -21,6 +21,7 @@ __all__ = [
     "FacingEnds",
     "Junctions",
     "centers",
+    "dot_rows",
     "facing_ends",
     "filter_boxes",
     "find_junctions",
@@ -41,6 +42,12 @@ class FacingEnds:
 
 def _dot(ax: np.ndarray, ay: np.ndarray, bx: np.ndarray, by: np.ndarray) -> np.ndarray:
     return (0.0 + ax * bx) + ay * by
+
+
+@np.errstate(over="ignore", invalid="ignore")
+def dot_rows(a: np.ndarray, b: np.ndarray) -> np.ndarray:
+    """Row by row, the dot product of two (n, 2) arrays of vectors."""
+    return np.asarray(_dot(a[:, 0], a[:, 1], b[:, 0], b[:, 1]))
 
 
 @np.errstate(over="ignore", invalid="ignore", divide="ignore")
