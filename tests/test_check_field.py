@@ -26,10 +26,18 @@ def kept_per_piece(tables, tolerance=TOLERANCE):
     return [int(np.count_nonzero(merged[:, 1] == piece)) for piece in (1, 2)]
 
 
-def test_sound_two_piece_row():
-    tables = two_piece_row()
+@pytest.mark.parametrize(
+    ("variant", "kept"),
+    [
+        ({}, [101, 101]),  # one duplicate left where they meet
+        ({"slope": 1.0, "apart": 0.9}, [105, 105]),  # abutting along a diagonal: none lost
+    ],
+    ids=["overlapping", "abutting"],
+)
+def test_sound_two_piece_row(variant, kept):
+    tables = two_piece_row(**variant)
     assert cropmerge.check_field(*tables, TOLERANCE) == []
-    assert kept_per_piece(tables) == [101, 101]  # one duplicate left where they meet
+    assert kept_per_piece(tables) == kept
 
 
 @pytest.mark.parametrize(("crop_rows", "points", "seed"), [(40, 400, 39), (1000, 2000, 0)])
@@ -91,12 +99,22 @@ def test_two_piece_row_mistakes_are_reported(variant, kind, count, examples, kep
     assert kept_per_piece(tables) == kept  # what the finding warns of
 
 
-def test_anchors_clipped_to_the_tiles_are_reported():
-    connected, points, info = two_piece_row()
-    info[0, 7:9] = info[1, 5:7] = [10.0, 6.0]  # the ends of a line clipped to each tile
+@pytest.mark.parametrize(
+    ("slope", "clipped", "examples", "kept"),
+    [
+        (0.1, [0, 1], ((1, 1), (1, 2)), [105, 105]),  # every duplicate stays
+        (1.0, [0], ((1, 1),), [103, 103]),  # duplicates stay past the clipped end
+    ],
+    ids=["both pieces", "one piece"],
+)
+def test_anchors_clipped_to_the_tiles_are_reported(slope, clipped, examples, kept):
+    connected, points, info = two_piece_row(slope)
+    edge = [10.0, 5 + 10 * slope]  # the ends of a line clipped to each tile
+    for piece in clipped:
+        info[piece, [7, 8] if piece == 0 else [5, 6]] = edge
     finding = kinds(cropmerge.check_field(connected, points, info, TOLERANCE))["overlap_kept"]
-    assert (finding.count, finding.examples) == (2, ((1, 1), (1, 2)))
-    assert kept_per_piece((connected, points, info)) == [105, 105]  # every duplicate stays
+    assert (finding.count, finding.examples) == (len(examples), examples)
+    assert kept_per_piece((connected, points, info)) == kept
 
 
 def test_anchors_taken_from_points_out_of_order_are_reported():

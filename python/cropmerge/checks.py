@@ -14,7 +14,14 @@ import numpy as np
 from numpy.typing import ArrayLike
 
 from cropmerge.field import EXAMPLES, IndexedField, index_field, points_of_runs
-from cropmerge.geometry import Junctions, dot_rows, find_junctions, keeps_every_point
+from cropmerge.geometry import (
+    Junctions,
+    dot_rows,
+    filter_boxes,
+    find_junctions,
+    inside_boxes,
+    keeps_every_point,
+)
 from cropmerge.ids import PairKeys, contains, integer_ids, not_exact
 from cropmerge.links import SLOTS, Links, connected_pairs, listed_slots
 from cropmerge.merging import check_scalars
@@ -150,8 +157,9 @@ def _anchors_short_of_ends(field: IndexedField, sampled: SampledRows) -> Finding
         sampled.past_ends,
         sampled.looked_at,
         "well past their end anchors (0 and 1): the merge takes the anchors for the row's "
-        "ends, finds the wrong ends and drops points; take anchors 0 and 1 from the row's "
-        "two ends (sort its points along the row first)",
+        "ends and trims it at the wrong places, dropping points or keeping duplicates; "
+        "take anchors 0 and 1 from the row's two ends (sort its points along the row "
+        "first)",
     )
 
 
@@ -245,6 +253,14 @@ def _junction_examples(
     return tuple(zip(_pairs(own), _pairs(other), strict=True))
 
 
+def _keeping_their_ends(junctions: Junctions, which: np.ndarray, tolerance: float) -> np.ndarray:
+    """Those of the junctions ``which`` whose filter keeps their near end: a center past
+    the end by less than the tolerance in x and in y, as on a row along a diagonal."""
+    near = junctions.near_end[which]
+    boxes = filter_boxes(junctions.center[which], near, tolerance)
+    return which[inside_boxes(boxes, near[:, 0], near[:, 1])]
+
+
 def _junction_findings(
     field: IndexedField, junctions: Junctions, tolerance: float
 ) -> list[Finding]:
@@ -261,6 +277,7 @@ def _junction_findings(
     # filter then keeps the crop row's points short of the near end by the tolerance in
     # x and in y; where a coordinate is shared, as the fixed rule above decides.
     gap = apart & (dot_rows(center - near, near - far) > 0) & ~(shared_x | shared_y)
+    gap[_keeping_their_ends(junctions, np.flatnonzero(gap), tolerance)] = False
     findings = []
     for kind, which, explanation in (
         (
@@ -298,46 +315,39 @@ def _junction_findings(
 
 
 def _overlap_kept(
-    field: IndexedField, junctions: Junctions, tolerance: float, spacing: float
+    field: IndexedField, junctions: Junctions, sampled: SampledRows, tolerance: float
 ) -> Finding | None:
-    """Sampled crop rows whose points reach past the near end of a junction whose filter
-    keeps every point (the center lies on the near end), by more than the tolerance and
-    the spacing of points (the scatter of the last point is no sign): anchors that stop
-    short of the row's points, as a line clipped to the tile does, and the duplicates
-    beyond them stay."""
-    center, near, far = junctions.center, junctions.near_end, junctions.far
-    keeps_all = np.flatnonzero(keeps_every_point(center, near, tolerance))  # NaN does not
-    if len(keeps_all) == 0 or field.points.shape[1] < 4:
+    """Sampled crop rows with points past the near end of a junction, by more than the
+    tolerance and the spacing of points (the scatter of the last point is no sign), that
+    its filter keeps: anchors that stop short of the row's points, as a line clipped to
+    the tile does, and duplicates beyond them that stay."""
+    if len(sampled.beyond_ends) == 0 or field.points.shape[1] < 4:
         return None
-    matched = field.matched
-    sampled = np.zeros(len(field.connected), dtype=bool)
-    sampled[matched.sample_row] = True
-    which = keeps_all[sampled[junctions.crop_row[keeps_all]]]
-    if len(which) == 0:
-        return None
+    candidate = np.zeros(len(field.connected), dtype=bool)
+    candidate[sampled.beyond_ends] = True
+    which = np.flatnonzero(candidate[junctions.crop_row])
     # The sampled points of each junction's crop row, junction after junction.
-    order = np.argsort(matched.sample_row, kind="stable")
-    rows = matched.sample_row[order]
-    first = np.searchsorted(rows, junctions.crop_row[which], "left")
-    count = np.searchsorted(rows, junctions.crop_row[which], "right") - first
-    xy = field.points[matched.sample[order[points_of_runs(first, count)]], 2:4]
+    rows = field.matched.sample_row
+    order = np.argsort(rows, kind="stable")
+    first = np.searchsorted(rows[order], junctions.crop_row[which], "left")
+    count = np.searchsorted(rows[order], junctions.crop_row[which], "right") - first
+    xy = field.points[field.matched.sample[order[points_of_runs(first, count)]], 2:4]
+    of_point = np.repeat(which, count)
+    center, near, far = junctions.center[of_point], junctions.near_end[of_point], junctions.far
     with np.errstate(invalid="ignore", divide="ignore"):
-        toward = near[which] - far[which]  # from the far point to the near end
+        toward = near - far[of_point]  # from the far point to the near end
         toward /= np.hypot(toward[:, 0], toward[:, 1])[:, None]
-        past = dot_rows(
-            xy - np.repeat(near[which], count, axis=0), np.repeat(toward, count, axis=0)
-        )
-    reach = np.fmax.reduceat(past, np.cumsum(count) - count) if len(past) else past
-    crop_rows = np.unique(junctions.crop_row[which[reach > max(tolerance, spacing)]])
+        past = dot_rows(xy - near, toward) > max(tolerance, sampled.spacing)
+    kept = inside_boxes(filter_boxes(center, near, tolerance), xy[:, 0], xy[:, 1])
     return _sampled_rows_finding(
         "overlap_kept",
         field,
-        crop_rows,
-        int(sampled.sum()),
-        "well past the near end of a junction whose filter keeps every point (its center "
-        "lies on that end): their end anchors stop short of their points, as the ends of "
-        "a line clipped to the tile do, so the duplicates there stay; take anchors 0 and "
-        "1 from the piece's outermost points",
+        np.unique(junctions.crop_row[of_point[past & kept]]),
+        sampled.looked_at,
+        "well past the near end of a junction, by more than the point spacing, that its "
+        "filter keeps: their end anchors stop short of their points, as the ends of a "
+        "line clipped to the tile do, so the duplicates there stay; take anchors 0 and 1 "
+        "from the piece's outermost points",
     )
 
 
@@ -433,7 +443,7 @@ def field_findings(field: IndexedField, tolerance: float) -> list[Finding]:
         self_connections,
         _anchors_short_of_ends(field, sampled.result()),
         *junction_findings,
-        _overlap_kept(field, junctions, tolerance, sampled.result().spacing),
+        _overlap_kept(field, junctions, sampled.result(), tolerance),
         *duplicates.result(),
         tolerance_finding,
     ]

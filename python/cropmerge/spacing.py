@@ -70,10 +70,13 @@ _REACH_PAST_ENDS = 0.25
 
 
 @np.errstate(over="ignore", invalid="ignore")
-def _past_ends(field: IndexedField, sample: _Sample, spacing: float) -> np.ndarray:
-    """The sampled crop rows whose points reach well past their end anchors (0 and 1)."""
+def _past_ends(
+    field: IndexedField, sample: _Sample, spacing: float
+) -> tuple[np.ndarray, np.ndarray]:
+    """The sampled crop rows whose points reach well past their end anchors (0 and 1),
+    and those whose points reach past one by more than the spacing."""
     if field.info.shape[1] < 9:
-        return np.zeros(0, dtype=np.intp)
+        return np.zeros(0, dtype=np.intp), np.zeros(0, dtype=np.intp)
     own = field.links.own_info[sample.rows]
     ends = field.info[np.maximum(own, 0), 5:9]
     ux, uy = sample.direction
@@ -83,9 +86,11 @@ def _past_ends(field: IndexedField, sample: _Sample, spacing: float) -> np.ndarr
     np.fmin.at(lowest, sample.place, sample.along)
     np.fmax.at(highest, sample.place, sample.along)
     span = stop - start
+    usable = (own >= 0) & (span > 0)
     reach = np.maximum(_REACH_PAST_ENDS * span, spacing)
-    past = (own >= 0) & (span > 0) & ((lowest < start - reach) | (highest > stop + reach))
-    return sample.rows[past]
+    past = usable & ((lowest < start - reach) | (highest > stop + reach))
+    beyond = usable & ((lowest < start - spacing) | (highest > stop + spacing))
+    return sample.rows[past], sample.rows[beyond]
 
 
 @dataclass(frozen=True)
@@ -94,15 +99,16 @@ class SampledRows:
 
     spacing: float  # the median distance between neighbouring points of a crop row, or 0
     past_ends: np.ndarray  # crop rows whose points reach well past their end anchors
+    beyond_ends: np.ndarray  # and those that reach past one by more than the spacing
     looked_at: int  # crop rows in the sample
 
 
 def sampled_rows(field: IndexedField) -> SampledRows:
     sample = _sample(field)
     if sample is None:
-        return SampledRows(0.0, np.zeros(0, dtype=np.intp), 0)
+        return SampledRows(0.0, np.zeros(0, dtype=np.intp), np.zeros(0, dtype=np.intp), 0)
     spacing = _spacing(field, sample)
-    return SampledRows(spacing, _past_ends(field, sample, spacing), len(sample.rows))
+    return SampledRows(spacing, *_past_ends(field, sample, spacing), len(sample.rows))
 
 
 def _distances_in_order(
