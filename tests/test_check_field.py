@@ -81,6 +81,13 @@ def test_sound_fields_of_few_points_per_row_have_no_findings(crop_rows, points, 
             [100, 100],
         ),
         ({"slope": 0.0, "apart": 1.0}, "axis_parallel_anchors", 1, (((1, 1), (1, 2)),), [0, 105]),
+        (
+            {"slope": 0.05, "apart": 0.9},  # abutting close to an axis: each loses a stretch
+            "center_past_near_end",
+            2,
+            (((1, 1), (1, 2)), ((1, 2), (1, 1))),
+            [96, 96],
+        ),
     ],
     ids=[
         "unlisted row",
@@ -89,6 +96,7 @@ def test_sound_fields_of_few_points_per_row_have_no_findings(crop_rows, points, 
         "the same along y",
         "pieces apart",
         "the same, axis-parallel",
+        "abutting near an axis",
     ],
 )
 def test_two_piece_row_mistakes_are_reported(variant, kind, count, examples, kept):

@@ -157,9 +157,9 @@ def _anchors_short_of_ends(field: IndexedField, sampled: SampledRows) -> Finding
         sampled.past_ends,
         sampled.looked_at,
         "well past their end anchors (0 and 1): the merge takes the anchors for the row's "
-        "ends and trims it at the wrong places, dropping points or keeping duplicates; "
-        "take anchors 0 and 1 from the row's two ends (sort its points along the row "
-        "first)",
+        "ends, so at a junction on that side it trims the row at the wrong place, dropping "
+        "points or keeping duplicates; take anchors 0 and 1 from the row's two ends (sort "
+        "its points along the row first)",
     )
 
 
@@ -253,12 +253,54 @@ def _junction_examples(
     return tuple(zip(_pairs(own), _pairs(other), strict=True))
 
 
-def _keeping_their_ends(junctions: Junctions, which: np.ndarray, tolerance: float) -> np.ndarray:
-    """Those of the junctions ``which`` whose filter keeps their near end: a center past
-    the end by less than the tolerance in x and in y, as on a row along a diagonal."""
-    near = junctions.near_end[which]
-    boxes = filter_boxes(junctions.center[which], near, tolerance)
-    return which[inside_boxes(boxes, near[:, 0], near[:, 1])]
+# Points tried along a crop row from a near end toward its far point, a point spacing
+# apart, to tell whether the filter of a junction past that end drops any.
+_PROBES = 32
+
+
+def _pieces_apart(
+    field: IndexedField, junctions: Junctions, tolerance: float, spacing: float
+) -> Finding | None:
+    """Junctions whose center lies past the crop row's near end, seen from its far point
+    (the pieces leave a gap), and whose filter drops points where the row's would lie:
+    it keeps those short of the near end by the tolerance in x and in y, and those near
+    the center. Where a coordinate is shared, the axis-parallel rule decides instead."""
+    center, near, far = junctions.center, junctions.near_end, junctions.far
+    apart = ~keeps_every_point(center, near, tolerance) & ~np.isnan(center).any(axis=1)
+    shared = (center == near).any(axis=1)
+    which = np.flatnonzero(apart & ~shared & (dot_rows(center - near, near - far) > 0))
+    with np.errstate(invalid="ignore", divide="ignore"):
+        toward = far[which] - near[which]
+        length = np.hypot(toward[:, 0], toward[:, 1])
+        toward /= length[:, None]
+    steps = np.arange(_PROBES) * (spacing if spacing > 0 else tolerance)
+    on_row = steps[None, :] <= length[:, None]
+    probes = near[which][:, None, :] + steps[None, :, None] * toward[:, None, :]
+    boxes = np.repeat(filter_boxes(center[which], near[which], tolerance), _PROBES, axis=1)
+    kept = inside_boxes(boxes, probes[..., 0].ravel(), probes[..., 1].ravel())
+    dropped = which[(on_row & ~kept.reshape(on_row.shape)).any(axis=1)]
+    return _junction_finding(
+        "center_past_near_end",
+        field,
+        junctions,
+        dropped,
+        "whose center lies past the crop row's near end, as when the two pieces do not "
+        "overlap or the connected row's anchors are wrong: the filter drops the crop row's "
+        "points within the tolerance of that end in x or in y (along a row close to an "
+        "axis, a long stretch); list no connection between pieces that do not overlap: "
+        "there is nothing to merge there",
+    )
+
+
+def _junction_finding(
+    kind: str, field: IndexedField, junctions: Junctions, which: np.ndarray, explanation: str
+) -> Finding | None:
+    """A finding about the junctions ``which`` (indexes or a mask)."""
+    count = len(which) if which.dtype != bool else int(np.count_nonzero(which))
+    if count == 0:
+        return None
+    examples = _junction_examples(field, junctions, which)
+    return Finding(kind, count, examples, f"{count_of(count, 'junction')} {explanation}")
 
 
 def _junction_findings(
@@ -273,22 +315,20 @@ def _junction_findings(
     shared_x, shared_y = center[:, 0] == near[:, 0], center[:, 1] == near[:, 1]
     wrong_way = (shared_y & (far[:, 0] < center[:, 0])) | (shared_x & (far[:, 1] > center[:, 1]))
     parallel = apart & wrong_way
-    # Seen from the far point, a center past the near end: the pieces leave a gap. The
-    # filter then keeps the crop row's points short of the near end by the tolerance in
-    # x and in y; where a coordinate is shared, as the fixed rule above decides.
-    gap = apart & (dot_rows(center - near, near - far) > 0) & ~(shared_x | shared_y)
-    gap[_keeping_their_ends(junctions, np.flatnonzero(gap), tolerance)] = False
-    findings = []
-    for kind, which, explanation in (
-        (
+    findings = [
+        _junction_finding(
             "coincident_anchors",
+            field,
+            junctions,
             no_center,
             "without a center (NaN): the crop row's anchors coincide, or its or the "
             "connected row's anchors are NaN, so the filter keeps at most the points in "
             "one corner beyond the row's end",
         ),
-        (
+        _junction_finding(
             "axis_parallel_anchors",
+            field,
+            junctions,
             parallel,
             "whose center and near end share a y with the crop row to the left, or an x "
             "with the crop row above (anchors parallel to an axis): the filter's fixed rule "
@@ -296,22 +336,8 @@ def _junction_findings(
             "end anchor a hair across the row (by 1e-6, say, in float64: float32 rounds it "
             "away) to avoid it",
         ),
-        (
-            "center_past_near_end",
-            gap,
-            "whose center lies past the crop row's near end, as when the two pieces do not "
-            "overlap or the connected row's anchors are wrong: the filter drops the crop "
-            "row's points within the tolerance of that end in x or in y (its end point at "
-            "least; along a row close to an axis, a long stretch); list no connection "
-            "between pieces that do not overlap: there is nothing to merge there",
-        ),
-    ):
-        count = int(np.count_nonzero(which))
-        if count:
-            examples = _junction_examples(field, junctions, which)
-            text = f"{count_of(count, 'junction')} {explanation}"
-            findings.append(Finding(kind, count, examples, text))
-    return findings
+    ]
+    return [finding for finding in findings if finding is not None]
 
 
 def _overlap_kept(
@@ -443,6 +469,7 @@ def field_findings(field: IndexedField, tolerance: float) -> list[Finding]:
         self_connections,
         _anchors_short_of_ends(field, sampled.result()),
         *junction_findings,
+        _pieces_apart(field, junctions, tolerance, sampled.result().spacing),
         _overlap_kept(field, junctions, sampled.result(), tolerance),
         *duplicates.result(),
         tolerance_finding,
