@@ -78,8 +78,18 @@ def test_float32_and_integer_tables_are_accepted():
         (np.array([[2**64 - 1]], np.uint64), "18446744073709551615 at index (0, 0)"),
         ([[1.5, 2**53 + 1], [2.0**60, 3]], "9007199254740993 at index (0, 1)"),  # floats beside
         ([[1.5, 2**60], [2.0**60 + 1, 3]], None),  # a float as the user wrote it
+        ([[np.inf, 2**60], [-np.inf, 3]], None),
+        (memoryview(np.array([[np.inf, 2.0**60]])), None),
     ],
-    ids=["exact", "rounded", "rounded past the top", "rounded in lists", "exact in lists"],
+    ids=[
+        "exact",
+        "rounded",
+        "rounded past the top",
+        "rounded in lists",
+        "exact in lists",
+        "infinities in lists",
+        "a buffer",
+    ],
 )
 def test_integers_that_float64_would_round_are_refused(values, rounded):
     if rounded is None:

@@ -448,7 +448,7 @@ def test_a_field_named_by_two_paths_is_one_field(fields, tmp_path):
 def test_fields_are_found_whatever_the_case_of_their_extension(tmp_path):
     names = ["a.npz", "b.NPZ", ".hidden.npz", "notes.txt"]
     names += [f"c.{table}.CSV" for table in TABLES] + ["d.points_in_rows.Csv"]
-    names += ["e.connected_crop_rows.CSV", "e.points_in_rows.csv", "e.row_information.csv"]
+    names += ["e.connected_crop_rows.CSV", "e.points_in_rows.csv", "e.row_information.Csv"]
     for name in names:
         (tmp_path / name).touch()
     found = [path.name for path in batch.find_fields(str(tmp_path))]  # one path, not a list
@@ -461,6 +461,8 @@ def test_fields_are_found_whatever_the_case_of_their_extension(tmp_path):
     ]
     lacking = batch._input_files(tmp_path / "d.points_in_rows.Csv")
     assert [path.name for path in lacking] == [f"d.{table}.Csv" for table in TABLES]
+    mixed = batch._input_files(tmp_path / "e.points_in_rows.csv")
+    assert [path.name for path in mixed] == [names[-3], names[-2], names[-1]]
 
 
 def test_triples_are_told_apart_by_all_their_tables(tmp_path):
@@ -479,6 +481,20 @@ def test_outputs_that_are_one_file_through_a_link_are_refused(tmp_path):
     fields = [tmp_path / "a.npz", tmp_path / "b.npz"]
     with pytest.raises(UserError, match=r"a\.npz and .*b\.npz would both write .*b\.npy"):
         batch.plan_outputs(fields, tmp_path / "out", "npy")
+
+
+def test_fields_pending_when_the_cluster_goes_are_failed_fields(tmp_path):
+    def cluster_gone():
+        raise distributed.comm.CommClosedError("in <TCP>: Stream is closed")
+        yield
+
+    options = batch.FieldOptions(TOLERANCE, 1, False)
+    fields = [tmp_path / "a.npz", tmp_path / "b.npz"]
+    recorded = []
+    run = batch._Batch(fields, fields, tmp_path, options, recorded.append)
+    pending = {"future a": 0, "future b": 1}
+    assert run._next(cluster_gone(), pending, [None, None]) is None
+    assert pending == {} and [result.status for result in recorded] == ["failed", "failed"]
 
 
 def test_a_result_lost_on_its_way_from_the_cluster_is_a_failed_field(tmp_path):

@@ -6,6 +6,7 @@ import os
 import sys
 import threading
 import time
+import warnings
 
 import cropmerge
 import cropmerge.field
@@ -422,3 +423,17 @@ def test_an_interrupted_check_leaves_no_thread_behind():
             assert time.monotonic() < deadline, f"a thread left waiting, interrupted at {target}"
             time.sleep(0.01)
     assert cropmerge.check_field(*tables, TOLERANCE) == expected
+
+
+@pytest.mark.parametrize("case", ["infinite anchors", "no points, infinite tolerance"])
+def test_odd_fields_are_checked_without_numpy_warnings(case):
+    connected, points, info = two_piece_row()
+    tolerance = TOLERANCE
+    if case == "infinite anchors":
+        info[1, 5:] = np.inf
+    else:
+        points, tolerance = points[:0], math.inf
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")  # printed on the terminal otherwise, under --quiet too
+        found = kinds(cropmerge.check_field(connected, points, info, tolerance))
+    assert ("coincident_anchors" in found) == (case == "infinite anchors")

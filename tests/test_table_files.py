@@ -30,6 +30,7 @@ def csv_file(tmp_path, text):
         "first_id,second_id,x,y,\r\n1,2,3.5,4,\r\n5,6,7.5,8,\r\n",
         "1,2,3.5,4,\n5,6,7.5,8,\n",
         "1,2,3.5,4\r5,6,7.5,8\r",  # lines ended by a lone CR
+        "first_id,second_id,x,7\n" + LINES,  # a header, mostly names
     ],
     ids=[
         "blank after header",
@@ -38,10 +39,16 @@ def csv_file(tmp_path, text):
         "trailing comma named",
         "trailing comma without header",
         "CR",
+        "a number among names",
     ],
 )
 def test_csv_tables_are_read_as_written(tmp_path, text):
     np.testing.assert_array_equal(load_csv("points_in_rows", csv_file(tmp_path, text)), ROWS)
+
+
+def test_a_last_column_of_nan_is_kept(tmp_path):
+    table = load_csv("points_in_rows", csv_file(tmp_path, "1,2,3.5,nan\n5,6,7.5,NA\n"))
+    assert table.shape == (2, 4) and np.isnan(table[:, 3]).all()
 
 
 @pytest.mark.parametrize(
@@ -114,3 +121,10 @@ def test_an_archive_given_as_a_table_is_named(tmp_path, name):
         np.savez(stream, points_in_rows=ROWS)
     with pytest.raises(UserError, match=r"an \.npz archive, expected an \.npy file"):
         load_table("points_in_rows", tmp_path / name)
+
+
+def test_a_compressed_table_is_named(tmp_path):
+    path = tmp_path / "points_in_rows.csv.gz"
+    path.write_bytes(b"\x1f\x8b")
+    with pytest.raises(UserError, match="compressed; decompress it first"):
+        load_table("points_in_rows", path)

@@ -262,11 +262,22 @@ def _triple(path: Path) -> dict[str, Path] | None:
     if named is None:
         return None
     name, extension = named
-    tables = {}
-    for table in TABLES:
-        cases = [path.with_name(f"{name}.{table}{case}") for case in (extension, ".csv", ".CSV")]
-        tables[table] = next((file for file in cases if file.exists()), cases[0])
+    tables = {table: path.with_name(f"{name}.{table}{extension}") for table in TABLES}
+    for table, file in tables.items():
+        if not file.exists():
+            tables[table] = _in_another_case(file)
     return tables
+
+
+def _in_another_case(file: Path) -> Path:
+    """A file beside ``file`` whose name differs from it in the case of its extension,
+    or ``file`` itself where there is none."""
+    stem = file.name[: -len(".csv")]
+    with contextlib.suppress(OSError):
+        for entry in os.scandir(file.parent):
+            if entry.name[: -len(".csv")] == stem and entry.name[-len(".csv") :].lower() == ".csv":
+                return file.with_name(entry.name)
+    return file
 
 
 def _field_path(path: Path) -> Path:
@@ -295,9 +306,13 @@ def _load_field(field: Path) -> dict[str, np.ndarray]:
 def _in_folder(folder: Path) -> list[Path]:
     """The fields in a folder, by name; a triple lacking a table is still a field (that
     fails with the reason)."""
+    try:
+        listed = list(folder.iterdir())
+    except OSError as error:
+        raise UserError(f"cannot read folder {folder}: {describe_os_error(error)}") from None
     members = [
         path
-        for path in folder.iterdir()
+        for path in listed
         if not path.name.startswith(".")
         and (path.suffix.lower() == ".npz" or _triple(path) is not None)
     ]
@@ -635,21 +650,31 @@ class _Batch:
                     todo.append(index)
             pending = dict(zip(self._submit(client, todo, name), todo, strict=True))
             completed = as_completed(list(pending))
-            for future in completed:
+            while (future := self._next(completed, pending, sources)) is not None:
                 if not future.done():  # its worker died before we read it: being rerun
                     completed.add(future)
                     continue
                 index = pending.pop(future)
                 self._record(index, self._finished(future, index, sources[index]))
-        except (OSError, TimeoutError) as error:  # the cluster is gone: so are their results
-            for index in sorted(pending.values()):
-                self._record(index, self._failed(index, sources[index], _lost_reason(error)))
-            pending = {}
         finally:
             client.cancel(list(pending))
             report = self.report()
             self._write_report(report)
         return report
+
+    def _next(
+        self, completed: as_completed, pending: dict[Future, int], sources: list[Any]
+    ) -> Future | None:
+        """The next field that the cluster is done with, or None after the last. Where the
+        cluster is gone, so are the results of every field still pending: each is a
+        failed field."""
+        try:
+            return next(completed, None)
+        except (OSError, TimeoutError) as error:
+            for index in sorted(pending.values()):
+                self._record(index, self._failed(index, sources[index], _lost_reason(error)))
+            pending.clear()
+            return None
 
     def _submit(self, client: Client, indexes: list[int], name: str) -> list[Future]:
         # One graph for the whole batch, so that Dask queues the fields on the scheduler and

@@ -258,6 +258,7 @@ def _junction_examples(
 _PROBES = 32
 
 
+@np.errstate(invalid="ignore", over="ignore", divide="ignore")  # infinite anchors decide nothing
 def _pieces_apart(
     field: IndexedField, junctions: Junctions, tolerance: float, spacing: float
 ) -> Finding | None:
@@ -271,10 +272,9 @@ def _pieces_apart(
     shared = (center[:, 0] == near[:, 0]) | (center[:, 1] == near[:, 1])
     apart = has_center & ~shared & ~keeps_every_point(center, near, tolerance)
     which = np.flatnonzero(apart & (dot_rows(center - near, near - far) > 0))
-    with np.errstate(invalid="ignore", divide="ignore"):
-        toward = far[which] - near[which]
-        length = np.hypot(toward[:, 0], toward[:, 1])
-        toward /= length[:, None]
+    toward = far[which] - near[which]
+    length = np.hypot(toward[:, 0], toward[:, 1])
+    toward /= length[:, None]
     steps = np.arange(_PROBES) * (spacing if spacing > 0 else tolerance)
     on_row = steps[None, :] <= length[:, None]
     probes = near[which][:, None, :] + steps[None, :, None] * toward[:, None, :]

@@ -108,6 +108,7 @@ def _check_declared_size(stream: IO[bytes], size: int, what: str) -> None:
 
 _NPY_MAGIC = b"\x93NUMPY"
 _ZIP_MAGIC = b"PK\x03\x04"  # how an .npz archive starts
+_COMPRESSED = (".gz", ".bz2", ".xz", ".zst", ".lz4", ".zip")
 
 
 Source = Path | io.BytesIO  # what a table is loaded from: see _loadable
@@ -206,10 +207,9 @@ def _numbered(cells: list[str]) -> bool:
 
 
 def _names_columns(cells: list[str] | None, missing: set[str], path: Path) -> bool:
-    """Whether a CSV file's first line is a header: a line of names, none of them a
-    number. A line with a number among its cells is data: a cell in it that is no number
-    is refused as in any other row. Empty cells, NA and the like are the reader's
-    missing values."""
+    """Whether a CSV file's first line is a header: a line of names, more of them words
+    than numbers. A line of numbers with a word among them is data: the word is refused
+    as in any other row. Empty cells, NA and the like are the reader's missing values."""
     if cells is None:
         return True
     if len(cells) == 1 and any(separator in cells[0] for separator in ";\t"):
@@ -221,8 +221,8 @@ def _names_columns(cells: list[str] | None, missing: set[str], path: Path) -> bo
             "name the columns, or write with header=False)"
         )
     named = [cell for cell in cells if cell not in missing]
-    names = bool(named) and not any(_is_number(cell) for cell in named)
-    return names or (cells[0] == "" and _numbered(cells[1:]))
+    numbers = sum(_is_number(cell) for cell in named)
+    return 2 * numbers < len(named) or (cells[0] == "" and _numbered(cells[1:]))
 
 
 @dataclass(frozen=True)
@@ -316,23 +316,23 @@ def _read_columns(name: str, source: Source, layout: _CsvLayout) -> list[np.ndar
         )
 
     def text_of(number: int) -> np.ndarray:
+        """Column ``number``'s cells as written: NA, nan and the like as text too."""
         column = columns[number]
-        as_text = read(column_types={column: string()}, include_columns=[column])
+        as_text = read(column_types={column: string()}, include_columns=[column], null_values=[])
         return np.asarray(as_text.column(0).to_numpy(zero_copy_only=False))
 
     # Types as the reader finds them: a column of whole numbers is read as integers, so
     # that those float64 cannot hold are refused as they are from .npy files.
     table = read()
-    if _trailing_delimiter(table, layout):
-        table = table.drop_columns([columns[-1]])
+    if _unnamed_and_missing(table, layout) and (text_of(table.num_columns - 1) == "").all():
+        table = table.drop_columns([columns[-1]])  # what a comma ending every line leaves
     return [
         _csv_column(name, column, number, text_of) for number, column in enumerate(table.columns)
     ]
 
 
-def _trailing_delimiter(table: Any, layout: _CsvLayout) -> bool:
-    """Whether the table's last column is what a delimiter ending every line leaves: no
-    name in the header and not one cell filled."""
+def _unnamed_and_missing(table: Any, layout: _CsvLayout) -> bool:
+    """Whether the table's last column has no name in the header and no value in it."""
     header = layout.header
     named = header is not None and len(header) == table.num_columns and header[-1] != ""
     last = table.column(table.num_columns - 1)
@@ -357,7 +357,7 @@ def _csv_column(
             raise ValueError(f"In CSV column #{number}: {error}") from None
     values = np.asarray(column.cast(pyarrow.float64(), safe=False).to_numpy(zero_copy_only=False))
     with np.errstate(invalid="ignore"):
-        beyond = np.flatnonzero(np.abs(values) >= _BEYOND_INT64)
+        beyond = np.flatnonzero((np.abs(values) >= _BEYOND_INT64) & np.isfinite(values))
     if len(beyond):
         _refuse_rounded(name, number, beyond, values, text_of(number))
     return values
@@ -378,8 +378,7 @@ def _refuse_rounded(
     changed = [
         (row, cell)
         for row, cell in zip(rows.tolist(), cells, strict=True)
-        if _INTEGER.fullmatch(cell)
-        and not (math.isfinite(values[row]) and int(values[row]) == int(cell))
+        if _INTEGER.fullmatch(cell) and int(values[row]) != int(cell)
     ]
     if changed:
         row, cell = changed[0]
@@ -390,6 +389,11 @@ def load_table(name: str, path: Path) -> np.ndarray:
     """One table from an .npy or a .csv file, by its suffix; by its first bytes when its
     name has neither (/dev/stdin, a pipe from the shell)."""
     suffix = path.suffix.lower()
+    if suffix in _COMPRESSED:
+        raise UserError(
+            f"cannot read {path}: compressed; decompress it first, or give it through a pipe "
+            f"(zcat {path} | cropmerge ... /dev/stdin)"
+        )
     if suffix in (".csv", ".npy", ".npz"):
         return load_csv(name, path) if suffix == ".csv" else load_npy(name, path)
     source = _loadable(path)

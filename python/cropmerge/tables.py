@@ -4,7 +4,6 @@ would fail on, in the user's terms (which table, which widths, which id pairs)."
 from __future__ import annotations
 
 import contextlib
-import math
 from typing import Any
 
 import numpy as np
@@ -72,15 +71,13 @@ def _check_converted_integers(name: str, values: ArrayLike, converted: np.ndarra
     """Refuse integers beyond 2**53 that NumPy or pandas rounded while converting a table
     of mixed numbers (lists, data frames) to float64, found by their original values."""
     with np.errstate(invalid="ignore"):
-        large = np.flatnonzero(np.abs(converted) >= 2.0**53)
+        large = np.flatnonzero((np.abs(converted) >= 2.0**53) & np.isfinite(converted))
     changed = []
     for flat in large.tolist():
         where = tuple(int(i) for i in np.unravel_index(flat, converted.shape))
         original = _element(values, where)
         rounded = converted.flat[flat]
-        if isinstance(original, int | np.integer) and not (
-            math.isfinite(rounded) and int(rounded) == int(original)
-        ):
+        if isinstance(original, int | np.integer) and int(rounded) != int(original):
             changed.append((where, original))
     if changed:
         where, original = changed[0]
@@ -88,15 +85,15 @@ def _check_converted_integers(name: str, values: ArrayLike, converted: np.ndarra
 
 
 def _element(values: Any, where: tuple[int, ...]) -> object:
-    """The element of a table at ``where``: of a data frame by position, of nested
-    sequences index by index; None for an array-like that cannot be indexed so."""
-    try:
-        if hasattr(values, "iloc"):
-            return values.iloc[where]
-        for index in where:
-            values = values[index]
-    except (TypeError, IndexError, KeyError):
-        return None
+    """The element of a table at ``where``: of a data frame by position, of nested lists
+    or tuples index by index; None for any other array-like, which holds numbers of one
+    type that NumPy took as they are."""
+    if hasattr(values, "iloc"):
+        return values.iloc[where]
+    for index in where:
+        if not isinstance(values, list | tuple):
+            return None
+        values = values[index]
     return values
 
 
