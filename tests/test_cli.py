@@ -507,12 +507,14 @@ def test_demo_draws_picture(tmp_path):
     [
         ([], "half the plant spacing"),
         (["--tolerance", "auto"], "auto"),
-        (["--tolerance", "0"], "given"),
+        (["--tolerance", "-0"], "given"),
     ],
 )
 def test_demo_tolerance_is_chosen_as_asked(tmp_path, option, chosen):
     result = run("demo", "--threads", "1", *option, cwd=tmp_path)
-    assert SUMMARY.match(result.stderr.strip()).groups()[5] == chosen, result.stderr
+    summary = SUMMARY.match(result.stderr.strip())
+    assert summary.groups()[5] == chosen, result.stderr
+    assert not summary.group(5).startswith("-")  # -0 is 0
 
 
 @pytest.mark.parametrize(

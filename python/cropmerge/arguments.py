@@ -21,7 +21,7 @@ def tolerance(text: str) -> float | Literal["auto"]:
         value = math.nan
     if not value >= 0:  # also refuses NaN
         raise argparse.ArgumentTypeError(f"must be '{AUTO}' or a number of 0 or more, got {text}")
-    return value
+    return value + 0.0  # -0 is 0
 
 
 def add_tolerance(parser: argparse.ArgumentParser, unset: str | None = None) -> None:
