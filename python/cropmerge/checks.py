@@ -253,6 +253,24 @@ def _junction_examples(
     return tuple(zip(_pairs(own), _pairs(other), strict=True))
 
 
+@dataclass(frozen=True)
+class _Cases:
+    """Which of the filter's cases each junction falls in. Taken column by column: NumPy
+    reduces along a short axis many times slower."""
+
+    no_center: np.ndarray  # NaN: the filter keeps at most one corner
+    apart: np.ndarray  # a center, not within the tolerance of the near end
+    shared_x: np.ndarray  # the center and the near end share x: the fixed rule decides
+    shared_y: np.ndarray
+
+
+def _cases(junctions: Junctions, tolerance: float) -> _Cases:
+    center, near = junctions.center, junctions.near_end
+    no_center = np.isnan(center[:, 0]) | np.isnan(center[:, 1])
+    apart = ~no_center & ~keeps_every_point(center, near, tolerance)
+    return _Cases(no_center, apart, center[:, 0] == near[:, 0], center[:, 1] == near[:, 1])
+
+
 # Points tried along a crop row from a near end toward its far point, a point spacing
 # apart, to tell whether the filter of a junction past that end drops any.
 _PROBES = 32
@@ -260,17 +278,14 @@ _PROBES = 32
 
 @np.errstate(invalid="ignore", over="ignore", divide="ignore")  # infinite anchors decide nothing
 def _pieces_apart(
-    field: IndexedField, junctions: Junctions, tolerance: float, spacing: float
+    field: IndexedField, junctions: Junctions, cases: _Cases, tolerance: float, spacing: float
 ) -> Finding | None:
     """Junctions whose center lies past the crop row's near end, seen from its far point
     (the pieces leave a gap), and whose filter drops points where the row's would lie:
     it keeps those short of the near end by the tolerance in x and in y, and those near
     the center. Where a coordinate is shared, the axis-parallel rule decides instead."""
     center, near, far = junctions.center, junctions.near_end, junctions.far
-    # Column by column: NumPy reduces along a short axis many times slower.
-    has_center = ~(np.isnan(center[:, 0]) | np.isnan(center[:, 1]))
-    shared = (center[:, 0] == near[:, 0]) | (center[:, 1] == near[:, 1])
-    apart = has_center & ~shared & ~keeps_every_point(center, near, tolerance)
+    apart = cases.apart & ~(cases.shared_x | cases.shared_y)
     which = np.flatnonzero(apart & (dot_rows(center - near, near - far) > 0))
     toward = far[which] - near[which]
     length = np.hypot(toward[:, 0], toward[:, 1])
@@ -305,24 +320,20 @@ def _junction_finding(
     return Finding(kind, count, examples, f"{count_of(count, 'junction')} {explanation}")
 
 
-def _junction_findings(
-    field: IndexedField, junctions: Junctions, tolerance: float
-) -> list[Finding]:
-    center, near, far = junctions.center, junctions.near_end, junctions.far
-    no_center = np.isnan(center[:, 0]) | np.isnan(center[:, 1])
-    apart = ~no_center & ~keeps_every_point(center, near, tolerance)
+def _junction_findings(field: IndexedField, junctions: Junctions, cases: _Cases) -> list[Finding]:
+    center, far = junctions.center, junctions.far
     # Where the center and the near end share a coordinate, the filter keeps the points
     # from the center's x on and up to its y: the crop row's own points where they lie
     # to the right of or below the center, the far point's side; few of them otherwise.
-    shared_x, shared_y = center[:, 0] == near[:, 0], center[:, 1] == near[:, 1]
-    wrong_way = (shared_y & (far[:, 0] < center[:, 0])) | (shared_x & (far[:, 1] > center[:, 1]))
-    parallel = apart & wrong_way
+    wrong_way = (cases.shared_y & (far[:, 0] < center[:, 0])) | (
+        cases.shared_x & (far[:, 1] > center[:, 1])
+    )
     findings = [
         _junction_finding(
             "coincident_anchors",
             field,
             junctions,
-            no_center,
+            cases.no_center,
             "without a center (NaN): the crop row's anchors coincide, or its or the "
             "connected row's anchors are NaN, so the filter keeps at most the points in "
             "one corner beyond the row's end",
@@ -331,7 +342,7 @@ def _junction_findings(
             "axis_parallel_anchors",
             field,
             junctions,
-            parallel,
+            cases.apart & wrong_way,
             "whose center and near end share a y with the crop row to the left, or an x "
             "with the crop row above (anchors parallel to an axis): the filter's fixed rule "
             "then keeps the points past the center and drops most of the crop row; move an "
@@ -457,7 +468,8 @@ def field_findings(field: IndexedField, tolerance: float) -> list[Finding]:
     one_sided = field.after_points(lambda: _one_sided_connections(field))
     sampled = field.after_points(lambda: sampled_rows(field))
     junctions = find_junctions(field.connected, field.info, field.links)
-    junction_findings = _junction_findings(field, junctions, tolerance)
+    cases = _cases(junctions, tolerance)
+    junction_findings = _junction_findings(field, junctions, cases)
     unlisted = _unlisted_points(field)
     ignored = _ignored_connections(field)
     self_connections = _self_connections(field)
@@ -471,7 +483,7 @@ def field_findings(field: IndexedField, tolerance: float) -> list[Finding]:
         self_connections,
         _anchors_short_of_ends(field, sampled.result()),
         *junction_findings,
-        _pieces_apart(field, junctions, tolerance, sampled.result().spacing),
+        _pieces_apart(field, junctions, cases, tolerance, sampled.result().spacing),
         _overlap_kept(field, junctions, sampled.result(), tolerance),
         *duplicates.result(),
         tolerance_finding,

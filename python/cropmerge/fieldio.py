@@ -209,7 +209,8 @@ def _numbered(cells: list[str]) -> bool:
 def _names_columns(cells: list[str] | None, missing: set[str], path: Path) -> bool:
     """Whether a CSV file's first line is a header: a line of names, more of them words
     than numbers. A line of numbers with a word among them is data: the word is refused
-    as in any other row. Empty cells, NA and the like are the reader's missing values."""
+    as in any other row. Empty cells, NA and the like are the reader's missing values.
+    Lines that could be pandas' column numbers or row index are refused."""
     if cells is None:
         return True
     if len(cells) == 1 and any(separator in cells[0] for separator in ";\t"):
@@ -222,7 +223,14 @@ def _names_columns(cells: list[str] | None, missing: set[str], path: Path) -> bo
         )
     named = [cell for cell in cells if cell not in missing]
     numbers = sum(_is_number(cell) for cell in named)
-    return 2 * numbers < len(named) or (cells[0] == "" and _numbered(cells[1:]))
+    header = 2 * numbers < len(named) or (cells[0] == "" and _numbered(cells[1:]))
+    if header and cells[0] == "" and any(cells[1:]):
+        raise UserError(
+            f"cannot read {path}: its header line leaves the first column without a name: "
+            "pandas' row index, most likely (to_csv writes it unless index=False); write the "
+            "table with index=False, or name the column"
+        )
+    return header
 
 
 @dataclass(frozen=True)
@@ -258,12 +266,6 @@ def _csv_layout(source: Source, path: Path, missing: set[str]) -> _CsvLayout:
                 raise UserError(f"cannot read {path}: the file {empty}")
             cells = _cells(first)
             header = _names_columns(cells, missing, path)
-            if header and cells and cells[0] == "" and any(cells[1:]):
-                raise UserError(
-                    f"cannot read {path}: its header line leaves the first column without a "
-                    "name: pandas' row index, most likely (to_csv writes it unless "
-                    "index=False); write the table with index=False, or name the column"
-                )
             data = next((line for line in lines if line != b"\n"), b"") if header else first
         finally:
             text.detach()  # the stream stays its owner's to close
